@@ -1,0 +1,192 @@
+// What every exchange shares: the packet checksum, the link cipher, the port lock, the
+// large-bin bank, and the frame of the long transfers.
+#include <cstdlib>
+
+#include "device/qx_vorrel.h"
+#include "device/transfer_frame.h"
+#include "platform/thread_sync.h"
+
+namespace qx {
+
+const uint8_t kTransferKey[kTransferKeySize] = {0x5A, 0xC3, 0x17, 0x8E, 0x42, 0xB9, 0x6D, 0xF0};
+
+namespace {
+
+// transferKeyLength is a public field: never let it walk the cipher off the key.
+uint32_t KeyLength(int32_t length) {
+    if (length < 0) return 0;
+    return static_cast<uint32_t>(length) > kTransferKeySize ? kTransferKeySize
+                                                            : static_cast<uint32_t>(length);
+}
+
+}  // namespace
+
+uint8_t QXVorrel::PacketChecksum(const uint8_t* bytes, int32_t length) {
+    uint8_t sum = 0;
+    if (bytes == nullptr) return sum;
+    for (int32_t i = 0; i < length; ++i) sum = static_cast<uint8_t>(sum + bytes[i]);
+    return sum;
+}
+
+uint8_t QXVorrel::SeededChecksum(const uint8_t* bytes, uint32_t length) {
+    uint8_t sum = kChainSeed;
+    if (bytes == nullptr) return sum;
+    for (uint32_t i = 0; i < length; ++i) sum = static_cast<uint8_t>(sum + bytes[i]);
+    return sum;
+}
+
+int32_t QXVorrel::EncryptBuffer(uint8_t* buffer, uint32_t length, uint8_t* chainOut) {
+    if (buffer == nullptr || length == 0) {
+        if (chainOut != nullptr) *chainOut = 0;
+        return kStatusFail;
+    }
+    const uint32_t keyLength = KeyLength(transferKeyLength);
+    uint8_t chain = SeededChecksum(transferKey, keyLength);
+    for (uint32_t i = 0; i < length; ++i) {
+        uint8_t v = buffer[i] ^ chain;
+        for (uint32_t j = 0; j < keyLength; ++j) {
+            v = (j % 2 == 0) ? static_cast<uint8_t>(v + transferKey[j]) : v ^ transferKey[j];
+        }
+        buffer[i] = v;
+        chain = v;
+    }
+    if (chainOut != nullptr) *chainOut = chain;
+    return 0;
+}
+
+int32_t QXVorrel::DecryptBuffer(uint8_t chain, uint8_t* buffer, int32_t length) {
+    if (buffer == nullptr || length == 0) return kStatusFail;
+    const uint32_t keyLength = KeyLength(transferKeyLength);
+    uint8_t previous = chain;
+    for (int32_t i = 0; i < length; ++i) {
+        const uint8_t received = buffer[i];
+        uint8_t v = received;
+        for (uint32_t j = keyLength; j-- > 0;) {
+            v = (j % 2 == 1) ? v ^ transferKey[j] : static_cast<uint8_t>(v - transferKey[j]);
+        }
+        buffer[i] = v ^ previous;
+        previous = received;
+    }
+    return 0;
+}
+
+int32_t QXVorrel::AcquirePort() {
+    // Without an event (creation failed) exchanges go on unserialised.
+    if (portLock == nullptr) return VR_S_OK;
+    switch (platform::EventWait(portLock, kPortLockWaitMs)) {
+        case platform::WaitResult::Signalled:
+            portFree.store(0);
+            return VR_S_OK;
+        case platform::WaitResult::TimedOut:
+            return VR_E_PORT_BUSY;
+        case platform::WaitResult::Failed:
+            break;
+    }
+    return VR_S_OK;
+}
+
+int32_t QXVorrel::ReleasePort() {
+    portFree.store(1);
+    if (portLock != nullptr) platform::EventSet(portLock);
+    return VR_S_OK;
+}
+
+int32_t QXVorrel::GetLargeBinBank() const {
+    switch (hardwareType) {
+        case 7:
+        case 8:
+            return 8;
+        case 11:
+            return 16;
+        case 17:
+        case 18:
+            return 2;
+        default:
+            return -1;
+    }
+}
+
+bool QXVorrel::IsTransferEncrypted(uint32_t flags) const {
+    return (capabilities & CapEncryption) != 0 && (flags & XferPlain) == 0;
+}
+
+bool QXVorrel::InLargeBinMode() const {
+    const int32_t bank = GetLargeBinBank();
+    return bank >= 0 && emulationBank == static_cast<uint32_t>(bank);
+}
+
+// --- transfer frame
+
+TransferProgressReporter::TransferProgressReporter(TransferCallback callback)
+    : callback_(callback), record_{sizeof(TransferProgress), 0, 0, 0, 0, 0} {}
+
+void TransferProgressReporter::Report() {
+    if (callback_ != nullptr) callback_(&record_);
+}
+
+void TransferProgressReporter::Start(uint32_t total) {
+    record_.total = total;
+    record_.done = 0;
+    record_.state = kProgressStarted;
+    Report();
+}
+
+void TransferProgressReporter::PacketDone() {
+    ++record_.done;
+    record_.state = kProgressPacket;
+    Report();
+}
+
+void TransferProgressReporter::Finished() {
+    record_.state = kProgressFinished;
+    Report();
+}
+
+TransferFrame::TransferFrame(QXVorrel& device, TransferCallback callback)
+    : device_(device), progress_(callback) {}
+
+int32_t TransferFrame::Acquire() {
+    const int32_t result = device_.AcquirePort();
+    lockTaken_ = result == VR_S_OK;
+    return result;
+}
+
+void TransferFrame::Prepare(uint32_t readTimeoutMs) {
+    device_.port->SetReadTimeout(readTimeoutMs);
+    device_.port->Purge();
+}
+
+bool TransferFrame::Canceled(const char* message) {
+    if (device_.cancelRequested.load() == 0) return false;
+    LogMessage(device_.logger, "%s", message);
+    return true;
+}
+
+int32_t TransferFrame::Finish(int32_t result, FinishOrder order) {
+    if (order == FinishOrder::ReportThenRestore) progress_.Finished();
+    device_.port->SetReadTimeout(kDefaultReadTimeoutMs);
+    if (order == FinishOrder::RestoreThenReport) progress_.Finished();
+    if (lockTaken_) device_.ReleasePort();
+    lockTaken_ = false;
+    device_.cancelRequested.store(0);
+    return result;
+}
+
+uint32_t PutRandomPair(uint8_t* at) {
+    at[0] = static_cast<uint8_t>(std::rand() & 0xFF);
+    at[1] = static_cast<uint8_t>(std::rand() & 0xFF);
+    return kRandomPairSize;
+}
+
+uint32_t SealRequest(QXVorrel& device, uint8_t* request, uint32_t runStart, uint32_t length,
+                     bool encrypt, uint8_t* chainOut) {
+    uint8_t chain = 0;
+    if (encrypt && length > runStart) {
+        device.EncryptBuffer(request + runStart, length - runStart, &chain);
+    }
+    if (chainOut != nullptr) *chainOut = chain;
+    request[length] = QXVorrel::PacketChecksum(request, static_cast<int32_t>(length));
+    return length + 1;
+}
+
+}  // namespace qx

@@ -1,0 +1,83 @@
+// SetUSBBaud: the device agrees to a new link speed at the old one, then the PC follows.
+#include "device/qx_vorrel.h"
+#include "platform/thread_sync.h"
+
+namespace qx {
+namespace {
+
+constexpr uint32_t kFastestBaud = 921600;
+constexpr uint8_t kSpeedCommand = 0x53;  // 'S'
+constexpr uint8_t kAccepted = 0x4F;      // 'O'
+constexpr uint32_t kSettleAfterChangeMs = 10;
+
+// Baud of a stored index (baud = 921600 / (index + 1)); a corrupt index gives 0.
+int32_t BaudOfIndex(int32_t index) {
+    if (index < 0) return 0;
+    return static_cast<int32_t>(kFastestBaud / (static_cast<uint32_t>(index) + 1));
+}
+
+bool IsSupportedIndex(uint32_t index) {
+    return index == kSpeed921600 || index == kSpeed460800 || index == kSpeed230400 ||
+           index == kSpeed115200;
+}
+
+}  // namespace
+
+int32_t QXVorrel::SetUSBBaud(uint32_t speedIndex, int32_t force) {
+    const char* const forceText = force != 0 ? "TRUE" : "FALSE";
+    int32_t baud = BaudOfIndex(baudIndex);
+    int32_t result = VR_S_OK;
+    bool lockTaken = false;
+
+    if (protocolFamily != 1 && force == 0) {
+        result = VR_E_REQUEST_NOT_SUPPORTED;
+    } else if (!IsSupportedIndex(speedIndex)) {
+        result = VR_E_INVALID_FUNC_PARAM;
+    } else {
+        baud = static_cast<int32_t>(kFastestBaud / (speedIndex + 1));
+        if (capabilities == 0) {
+            // Nothing identified yet: a forced change moves only the PC's side (the scan
+            // tries the fastest speed this way).
+            if (force != 0) {
+                baudIndex = static_cast<int32_t>(speedIndex);
+                port->SetBaud(static_cast<uint32_t>(baud));
+            }
+        } else if ((result = AcquirePort()) == VR_S_OK) {
+            lockTaken = true;
+            port->SetReadTimeout(kDefaultReadTimeoutMs);
+            port->Purge();
+            uint8_t request[3] = {kSpeedCommand, static_cast<uint8_t>(speedIndex), 0};
+            request[2] = PacketChecksum(request, 2);
+            uint8_t reply = 0;
+            if (port->Write(request, sizeof(request)) != sizeof(request)) {
+                result = VR_E_COMM_WRITE_FAILURE;
+            } else if (port->Read(&reply, 1) != 1) {
+                result = VR_E_COMM_READ_FAILURE;
+            } else if (reply == kAccepted) {
+                // The device answered at the old speed; only now does the PC switch.
+                baudIndex = static_cast<int32_t>(speedIndex);
+                port->SetBaud(static_cast<uint32_t>(baud));
+            } else if (force == 0) {
+                result = VR_E_GENERAL_ERROR;
+            }
+        }
+    }
+
+    port->SetReadTimeout(kDefaultReadTimeoutMs);
+    if (result == VR_E_PORT_BUSY) {
+        LogMessage(logger, "QXVorrel: SetUSBBaud to %i, Force = %s FAILED with %s", baud, forceText,
+                   "VR_E_PORT_BUSY");
+        return result;
+    }
+    if (lockTaken) ReleasePort();
+    if (result >= 0) {
+        LogMessage(logger, "QXVorrel: SetUSBBaud to %i, Force = %s SUCCEEDED", baud, forceText);
+        platform::SleepMs(kSettleAfterChangeMs);
+        return result;
+    }
+    LogMessage(logger, "QXVorrel: SetUSBBaud to %i, Force = %s FAILED with %s", baud, forceText,
+               ResultCodeName(result));
+    return result;
+}
+
+}  // namespace qx

@@ -1,0 +1,64 @@
+// The hardware model table: what a hardware-ID letter means. Fixed data; the firmware
+// version only switches single capability bits through the firmware feature rule.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+namespace qx {
+
+class QXVorrel;
+
+// A request a model needs before its fields are final.
+enum class ModelStep : uint8_t {
+    None,
+    KelbyVariant,  // the EEPROM record tells Kelby and Kelby II apart
+    TolliverMode,  // the mode byte decides bank size and count
+    NameString,    // the device names itself
+};
+
+// One capability bit that depends on a firmware feature: `withFeature` is added when the
+// firmware has the feature, `withoutFeature` when it has not. Feature 0 ends the list.
+struct FeatureCapability {
+    int32_t feature;
+    uint32_t withFeature;
+    uint32_t withoutFeature;
+};
+
+inline constexpr int kMaxFeatureCapabilities = 3;
+
+struct ModelRow {
+    char letter;  // case-sensitive
+    // The row applies to firmware majors majorFrom..majorTo (a letter may have several rows).
+    uint8_t majorFrom;
+    uint8_t majorTo;
+    const char* name;  // "" for the rows whose name comes from the device or is empty
+    int32_t family;
+    int32_t type;
+    uint32_t capabilities;  // before the feature bits
+    FeatureCapability features[kMaxFeatureCapabilities];
+    int32_t dataWidth;  // 0: the row sets no geometry
+    int32_t bankCount;
+    uint32_t memorySize;
+    uint32_t bankSize;
+    uint32_t sizeHint;
+    int32_t interfaceType;  // 0: learned from the EEPROM record (family 1) or unknown
+    int32_t rateValue;      // the three rateValues
+    ModelStep step;
+};
+
+std::span<const ModelRow> ModelTable();
+
+// The row for a letter and firmware major, or null for an unlisted letter.
+const ModelRow* FindModelRow(char letter, uint8_t firmwareMajor);
+
+// A Kelby whose EEPROM record cannot be read: banks assumed, no name, no feature bits.
+const ModelRow& KelbyFallbackRow();
+
+// The row's capabilities with its feature bits applied to `version` (major, minor).
+uint32_t ModelCapabilities(const ModelRow& row, const uint8_t* version);
+
+// Writes the row's fields into the identification block of `device` (name included).
+void ApplyModelRow(QXVorrel& device, const ModelRow& row);
+
+}  // namespace qx

@@ -1,0 +1,166 @@
+#include "diagnostics/log_sink.h"
+
+#include <cstring>
+#include <mutex>
+
+#include "diagnostics/text_sink.h"
+#include "platform/edit_control.h"
+
+namespace qx {
+namespace {
+
+// The one line buffer every log line is formatted into.
+char g_line[kLogLineCapacity];
+
+// One formatting-and-append at a time, so lines never mix and each thread's lines keep
+// their order. A dump holds it for all its lines, so a dump stays in one piece.
+//
+// On Windows a worker's EM_* message to the edit control waits until the window's thread
+// handles it; if that thread is itself waiting here, the two would deadlock. The Windows
+// build therefore has to make Lock() keep handling sent messages while it waits
+// (MsgWaitForMultipleObjects with QS_SENDMESSAGE, then PeekMessage with PM_QS_SENDMESSAGE,
+// between attempts to take the mutex).
+class LogLock {
+  public:
+    void lock() { mutex_.lock(); }
+    void unlock() { mutex_.unlock(); }
+
+  private:
+    std::mutex mutex_;
+};
+
+LogLock g_lock;
+
+// The control: a real edit window when `window` is set, else a TextSink.
+struct Control {
+    void* window;
+    void* edit;
+
+    TextSink* Sink() const { return static_cast<TextSink*>(edit); }
+    uint32_t Length() const {
+        return window != nullptr ? platform::EditGetTextLength(edit) : Sink()->TextLength();
+    }
+    void Select(uint32_t position) const {
+        if (window != nullptr) {
+            platform::EditSetSelection(edit, position, position);
+        } else {
+            Sink()->SetSelection(position, position);
+        }
+    }
+    void Replace(const char* text) const {
+        if (window != nullptr) {
+            platform::EditReplaceSelection(edit, text);
+        } else {
+            Sink()->ReplaceSelection(text);
+        }
+    }
+};
+
+// The callers below hold g_lock.
+
+void AppendLocked(const Control& control, const char* text, uint32_t extraBreaks) {
+    const uint32_t length = control.Length();
+    control.Select(length);
+    if (length != 0) {
+        for (uint32_t i = 0; i < extraBreaks; ++i) AppendLocked(control, "\r\n", 0);
+    }
+    control.Replace(text);
+}
+
+// Puts the formatted line at the end of the control, after a break when it holds text.
+void EmitLineLocked(const Control& control) {
+    const uint32_t length = control.Length();
+    control.Select(length);
+    if (length != 0) AppendLocked(control, "\r\n", 0);
+    control.Replace(g_line);
+}
+
+HResult FormatLocked(const char* format, va_list args) {
+    return BoundedFormatV(g_line, kLogLineCapacity, format, args);
+}
+
+void LogLocked(const Control& control, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    FormatLocked(format, args);
+    va_end(args);
+    EmitLineLocked(control);
+}
+
+// A printable byte shows as itself in the text column, anything else as '.'.
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+constexpr uint32_t kBytesPerLine = 16;
+constexpr uint32_t kDumpLineCapacity = 256;
+
+// "%02X " for each byte, blanks up to 48 characters, then the text column. Built directly:
+// a dump runs for every packet, and formatting it a byte at a time is pure overhead.
+void BuildDumpLine(char (&line)[kDumpLineCapacity], const uint8_t* bytes, uint32_t n) {
+    static_assert(kBytesPerLine * 4 < kDumpLineCapacity);
+    char* out = line;
+    for (uint32_t i = 0; i < n; ++i) {
+        *out++ = kHexDigits[bytes[i] >> 4];
+        *out++ = kHexDigits[bytes[i] & 0x0F];
+        *out++ = ' ';
+    }
+    std::memset(out, ' ', 3 * (kBytesPerLine - n));
+    out += 3 * (kBytesPerLine - n);
+    for (uint32_t i = 0; i < n; ++i) {
+        const uint8_t byte = bytes[i];
+        *out++ = (byte >= 0x20 && byte <= 0x7E) ? static_cast<char>(byte) : '.';
+    }
+    *out = '\0';
+}
+
+}  // namespace
+
+void LogMessage(const LogWindow* log, const char* format, ...) {
+    if (log == nullptr || log->edit == nullptr) return;
+    std::lock_guard<LogLock> hold(g_lock);
+    const Control control{log->window, log->edit};
+    if (control.edit == nullptr) return;
+    va_list args;
+    va_start(args, format);
+    FormatLocked(format, args);
+    va_end(args);
+    EmitLineLocked(control);
+}
+
+void LogHexDump(const LogWindow* log, const char* label, const void* bytes, uint32_t count) {
+    if (log == nullptr || log->edit == nullptr || bytes == nullptr || count == 0) return;
+    std::lock_guard<LogLock> hold(g_lock);
+    const Control control{log->window, log->edit};
+    if (control.edit == nullptr) return;
+    // The label is a format without values.
+    if (label != nullptr) LogLocked(control, label);
+    const auto* data = static_cast<const uint8_t*>(bytes);
+    char line[kDumpLineCapacity];
+    for (uint32_t offset = 0; count != 0;) {
+        const uint32_t n = count < kBytesPerLine ? count : kBytesPerLine;
+        BuildDumpLine(line, data + offset, n);
+        LogLocked(control, "%04X: %s", static_cast<unsigned>(offset), line);
+        offset += n;
+        count -= n;
+    }
+}
+
+void AppendEditText(void* window, void* edit, const char* text, uint32_t extraBreaks) {
+    if (edit == nullptr || text == nullptr) return;
+    std::lock_guard<LogLock> hold(g_lock);
+    AppendLocked(Control{window, edit}, text, extraBreaks);
+}
+
+HResult LogFormatV(const char* format, va_list args) {
+    std::lock_guard<LogLock> hold(g_lock);
+    return FormatLocked(format, args);
+}
+
+const char* LogLineBuffer() {
+    return g_line;
+}
+
+void AttachTextSink(LogWindow& log, TextSink& sink) {
+    log.window = nullptr;
+    log.edit = &sink;
+}
+
+}  // namespace qx

@@ -1,0 +1,44 @@
+// COM-port services of the operating system, with the semantics of the Win32 comm API.
+//
+// On Windows these are CreateFileA/GetCommState/SetCommState/SetupComm/
+// Get-/SetCommTimeouts/PurgeComm/ReadFile/WriteFile/CloseHandle. On POSIX they are
+// implemented over termios and poll with the exact COMMTIMEOUTS meaning:
+//   - ReadIntervalTimeout: once the first byte arrived, the longest gap between bytes;
+//   - total = ReadTotalTimeoutMultiplier * count + ReadTotalTimeoutConstant;
+//   - a read returns as soon as `count` bytes arrived;
+//   - interval MAXDWORD with both totals 0: return at once with what is buffered;
+//   - all three 0: wait until `count` bytes arrived.
+// Write: total = WriteTotalTimeoutMultiplier * count + WriteTotalTimeoutConstant (0: none).
+//
+// Names: "\\.\COMn" and "COMn" resolve on POSIX through $QX_COM_DIR/COMn when that
+// variable is set, else through the built-in map (ResolveComName); any other name is a path.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/os_types.h"
+
+namespace qx::platform {
+
+// Opens a port for synchronous reading and writing, no sharing. InvalidHandle() on failure.
+OsHandle CommOpen(const char* name);
+bool CommClose(OsHandle handle);
+
+bool CommGetState(OsHandle handle, DCB* dcb);
+bool CommSetState(OsHandle handle, DCB* dcb);
+bool CommSetup(OsHandle handle, uint32_t inQueue, uint32_t outQueue);
+bool CommGetTimeouts(OsHandle handle, COMMTIMEOUTS* timeouts);
+bool CommSetTimeouts(OsHandle handle, COMMTIMEOUTS* timeouts);
+bool CommPurge(OsHandle handle, uint32_t flags);
+
+// One synchronous transfer; *done receives the bytes moved (also on a time-out, where the
+// call still succeeds with fewer bytes, as ReadFile does).
+bool CommRead(OsHandle handle, void* buffer, uint32_t count, uint32_t* done);
+bool CommWrite(OsHandle handle, const void* buffer, uint32_t count, uint32_t* done);
+
+// The device path a COM name stands for on this machine ("" when the name is not a COM
+// name and is used as a path unchanged). POSIX only does real work; Windows returns the name.
+std::string ResolveComName(const char* name);
+
+}  // namespace qx::platform

@@ -1,0 +1,49 @@
+// COM ports on Windows: the Win32 communications API, synchronous handles.
+#include <windows.h>
+
+#include "platform/comm.h"
+
+namespace qx::platform {
+
+OsHandle CommOpen(const char* name) {
+    if (name == nullptr) return InvalidHandle();
+    return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
+bool CommClose(OsHandle handle) { return CloseHandle(handle) != FALSE; }
+
+bool CommGetState(OsHandle handle, DCB* dcb) { return GetCommState(handle, dcb) != FALSE; }
+
+bool CommSetState(OsHandle handle, DCB* dcb) { return SetCommState(handle, dcb) != FALSE; }
+
+bool CommSetup(OsHandle handle, uint32_t inQueue, uint32_t outQueue) {
+    return SetupComm(handle, inQueue, outQueue) != FALSE;
+}
+
+bool CommGetTimeouts(OsHandle handle, COMMTIMEOUTS* timeouts) {
+    return GetCommTimeouts(handle, timeouts) != FALSE;
+}
+
+bool CommSetTimeouts(OsHandle handle, COMMTIMEOUTS* timeouts) {
+    return SetCommTimeouts(handle, timeouts) != FALSE;
+}
+
+bool CommPurge(OsHandle handle, uint32_t flags) { return PurgeComm(handle, flags) != FALSE; }
+
+bool CommRead(OsHandle handle, void* buffer, uint32_t count, uint32_t* done) {
+    DWORD moved = 0;
+    const BOOL ok = ReadFile(handle, buffer, count, &moved, nullptr);
+    if (done != nullptr) *done = moved;
+    return ok != FALSE;
+}
+
+bool CommWrite(OsHandle handle, const void* buffer, uint32_t count, uint32_t* done) {
+    DWORD moved = 0;
+    const BOOL ok = WriteFile(handle, buffer, count, &moved, nullptr);
+    if (done != nullptr) *done = moved;
+    return ok != FALSE;
+}
+
+std::string ResolveComName(const char* name) { return name == nullptr ? std::string() : name; }
+
+}  // namespace qx::platform

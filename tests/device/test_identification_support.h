@@ -1,0 +1,121 @@
+// Shared by the identification and detection tests: simulated devices registered as COM
+// ports in a private QX_COM_DIR, a device object logging into a text sink, and readers of
+// the simulator's transcript.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "device/qx_vorrel.h"
+#include "diagnostics/log_sink.h"
+#include "diagnostics/text_sink.h"
+#include "sim.h"
+
+namespace identtest {
+
+// A fresh directory of COM links, made the process's QX_COM_DIR while it lives.
+class ComDir {
+  public:
+    ComDir() {
+        char pattern[] = "/tmp/qxident-XXXXXX";
+        const char* made = mkdtemp(pattern);
+        EXPECT_NE(made, nullptr);
+        if (made != nullptr) path_ = made;
+        setenv("QX_COM_DIR", path_.c_str(), 1);
+    }
+    ~ComDir() {
+        unsetenv("QX_COM_DIR");
+        std::error_code ignored;
+        if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+    }
+    ComDir(const ComDir&) = delete;
+    ComDir& operator=(const ComDir&) = delete;
+
+    const std::string& path() const { return path_; }
+
+  private:
+    std::string path_;
+};
+
+inline qxsim::Config Model(char letter, uint8_t major, uint8_t minor) {
+    qxsim::Config config;
+    config.hardwareId = letter;
+    config.firmwareMajor = major;
+    config.firmwareMinor = minor;
+    return config;
+}
+
+// A device that answers at none of the rates the scan tries.
+inline qxsim::Config Silent() {
+    qxsim::Config config = Model('O', 10, 15);
+    config.bauds = {4800};
+    return config;
+}
+
+// Starts a simulator; with comNumber >= 0 it is also linked as COMn in `dir`.
+inline std::unique_ptr<qxsim::Simulator> StartSim(const qxsim::Config& config, int comNumber = -1,
+                                                  const std::string& dir = {}) {
+    auto sim = std::make_unique<qxsim::Simulator>(config);
+    std::string error;
+    EXPECT_TRUE(sim->start(&error)) << error;
+    if (comNumber >= 0) {
+        EXPECT_TRUE(sim->linkAsCom(comNumber, dir, &error)) << error;
+    }
+    return sim;
+}
+
+// The device object with its log going to a text sink.
+struct LoggedDevice {
+    LoggedDevice() {
+        qx::AttachTextSink(log, sink);
+        device.AttachLogWindow(&log);
+    }
+    ~LoggedDevice() {
+        device.ClosePort();
+        device.AttachLogWindow(nullptr);
+    }
+    bool Logged(const std::string& line) const {
+        return sink.Text().find(line) != std::string::npos;
+    }
+
+    qx::TextSink sink;
+    qx::LogWindow log;
+    qx::QXVorrel device;
+};
+
+// The transcript's request keys, in order ("VV", "HR", "B", ...).
+inline std::vector<std::string> Requests(const qxsim::Simulator& sim) {
+    std::vector<std::string> keys;
+    for (const qxsim::TranscriptEntry& entry : sim.transcript()) keys.push_back(entry.command);
+    return keys;
+}
+
+inline std::vector<std::string> Split(const std::string& words) {
+    std::vector<std::string> out;
+    std::string word;
+    for (char c : words) {
+        if (c == ' ') {
+            if (!word.empty()) out.push_back(word);
+            word.clear();
+        } else {
+            word += c;
+        }
+    }
+    if (!word.empty()) out.push_back(word);
+    return out;
+}
+
+using Clock = std::chrono::steady_clock;
+
+inline double MsSince(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+}  // namespace identtest

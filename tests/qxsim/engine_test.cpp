@@ -1,0 +1,389 @@
+// The protocol engine alone: bytes in, actions out, no terminal and no clock.
+#include <gtest/gtest.h>
+
+#include <optional>
+
+#include "host_side.h"
+#include "sim.h"
+
+namespace {
+
+using qxtest::Bytes;
+using qxtest::framed;
+using qxtest::sum8;
+using Step = qxsim::Engine::Step;
+
+qxsim::Config model(char letter, uint8_t major, uint8_t minor) {
+    qxsim::Config c;
+    c.hardwareId = letter;
+    c.firmwareMajor = major;
+    c.firmwareMinor = minor;
+    return c;
+}
+
+// Feeds a whole request and returns the reply; nullopt when the engine wants more bytes.
+std::optional<Bytes> ask(qxsim::Engine& e, const Bytes& request, uint32_t baud = 115200,
+                         qxsim::Action* out = nullptr) {
+    e.feed(request.data(), request.size(), baud);
+    qxsim::Action a;
+    Step s = e.next(a);
+    if (s == Step::Ambiguous) s = e.next(a, true);
+    if (s != Step::Act) return std::nullopt;
+    if (out) *out = a;
+    return a.reply;
+}
+
+// --- where reads and writes land --------------------------------------------------------------
+
+struct MappingCase {
+    const char* name;
+    qxsim::Config config;
+    Bytes writeRequest;  // without checksum
+    uint8_t space;
+    uint32_t offset;  // where the first data byte must land
+};
+
+std::vector<MappingCase> mappingCases() {
+    auto kelby = [](uint8_t emu, uint8_t rw) {
+        auto c = model('O', 10, 15);
+        c.emulationBank = emu;
+        c.readWriteBank = rw;
+        return c;
+    };
+    auto morrow = model('D', 3, 0);
+    morrow.readWriteBank = 3;
+    auto orvaLarge = model('N', 1, 0);
+    orvaLarge.emulationBank = 2;
+    orvaLarge.readWriteBank = 1;
+    auto brannock = model('Z', 1, 0);
+    brannock.readWriteBank = 5;
+    return {
+        {"KelbyPlainBank", kelby(0, 2), {0x57, 0x01, 0x12, 0x34, 0xA1}, 0x20, 0x20000 + 0x1234},
+        {"KelbyLargeBinSegment", kelby(8, 3), {0x57, 0x01, 0x00, 0x10, 0xA2}, 0x20, 0x30010},
+        {"KelbyLargeBinWholeBulk", kelby(8, 8),
+         [] {
+             Bytes b{0x5A, 0x57, 0x01, 0x05, 0x00};
+             b.resize(5 + 256, 0xA3);
+             return b;
+         }(),
+         0x20, 0x50000},
+        {"KelbySegmentBulk", kelby(8, 2),
+         [] {
+             Bytes b{0x5A, 0x57, 0x01, 0x00, 0x01};
+             b.resize(5 + 256, 0xA4);
+             return b;
+         }(),
+         0x20, 0x20100},
+        {"MorrowSmallBanks", morrow, {0x57, 0x01, 0x00, 0x10, 0xA5}, 0x20, 3 * 0x8000 + 0x10},
+        {"OrvaLargeBin", orvaLarge, {0x57, 0x01, 0xFF, 0xFF, 0xA6}, 0x20, 0x1FFFF},
+        {"BrannockBanksDoNotMoveWindow", brannock, {0x57, 0x01, 0x00, 0x20, 0xA7}, 0x20, 0x20},
+        {"SarnetSpace2",
+         model('R', 1, 0),
+         {0x57, 0x02, 0x2F, 0xFF, 0xFE, 0xA8, 0xA8},
+         0x20,
+         0xFFFFE},
+        {"SarnetNoSpaceBitsIsSpace2",
+         model('R', 1, 0),
+         {0x57, 0x02, 0x01, 0x00, 0x00, 0xA9, 0xA9},
+         0x20,
+         0x10000},
+        {"SarnetSpace1Bulk", model('R', 1, 0),
+         [] {
+             Bytes b{0x5A, 0x57, 0x01, 0x17, 0x01};
+             b.resize(5 + 256, 0xAA);
+             return b;
+         }(),
+         0x10, 0x70100},
+        {"QuentorWideAddress",
+         model('+', 1, 0),
+         {0x57, 0x01, 0x0E, 0x00, 0x01, 0xAB},
+         0x20,
+         0xE0001},
+    };
+}
+
+class EngineMapping : public ::testing::TestWithParam<MappingCase> {};
+
+TEST_P(EngineMapping, WriteLandsAndReadsBack) {
+    const MappingCase& mc = GetParam();
+    qxsim::Engine e(mc.config);
+    const Bytes w = framed(mc.writeRequest);
+    ASSERT_EQ(ask(e, w), (Bytes{'O'}));
+    const uint8_t value = mc.writeRequest.back();
+    const auto& mem = e.memory(mc.space);
+    ASSERT_LT(mc.offset, mem.size());
+    EXPECT_EQ(mem[mc.offset], value);
+    // Nothing else changed in either space.
+    size_t changed = 0;
+    for (uint8_t b : e.memory(0x20)) changed += b != 0xFF;
+    if (e.model().twoSpaces)
+        for (uint8_t b : e.memory(0x10)) changed += b != 0xFF;
+    const size_t dataBytes = mc.writeRequest[0] == 'Z' ? 256 : (mc.writeRequest[1]);
+    EXPECT_EQ(changed, dataBytes);
+    // A read with the same address bytes gives the data back.
+    Bytes r = mc.writeRequest;
+    r.resize(mc.writeRequest[0] == 'Z' ? 5 : r.size() - dataBytes);
+    r[mc.writeRequest[0] == 'Z' ? 1 : 0] = 'R';
+    const auto reply = ask(e, framed(r));
+    ASSERT_TRUE(reply);
+    ASSERT_EQ(reply->size(), dataBytes + 1);
+    EXPECT_EQ((*reply)[0], value);
+}
+
+INSTANTIATE_TEST_SUITE_P(Qxsim, EngineMapping, ::testing::ValuesIn(mappingCases()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(EngineMemory, OutOfRangeReadsFFAndWritesAreDropped) {
+    auto c = model('D', 3, 0);  // Morrow: 17 banks of 32 KiB over 512 KiB
+    c.readWriteBank = 16;       // not in large-bin mode: 16 * 0x8000 is past the end
+    c.fill = 0x00;
+    qxsim::Engine e(c);
+    EXPECT_EQ(ask(e, framed({0x57, 0x01, 0x00, 0x00, 0x77})), (Bytes{'O'}));
+    for (uint8_t b : e.memory()) ASSERT_EQ(b, 0x00);
+    EXPECT_EQ(ask(e, framed({0x52, 0x02, 0x00, 0x00})), (Bytes{0xFF, 0xFF, 0xFE}));
+}
+
+TEST(EngineMemory, ImagesFillTheirSpaces) {
+    auto c = model('R', 1, 0);
+    c.image = {1, 2, 3};
+    c.image10 = {9, 8};
+    qxsim::Engine e(c);
+    EXPECT_EQ(e.memory(0x20)[2], 3);
+    EXPECT_EQ(e.memory(0x10)[1], 8);
+    EXPECT_EQ(e.memory(0x10)[2], 0xFF);
+    EXPECT_EQ(e.memory(0x20).size(), 0x100000u);
+}
+
+TEST(EngineMemory, BlockCountZeroMeans256) {
+    qxsim::Engine e(model('A', 2, 12));
+    Bytes w{0x57, 0x00, 0x01, 0x00};
+    w.resize(4 + 256, 0x42);
+    EXPECT_EQ(ask(e, framed(w)), (Bytes{'O'}));
+    EXPECT_EQ(e.memory()[0x1FF], 0x42);
+    EXPECT_EQ(e.memory()[0x200], 0xFF);
+}
+
+// --- banks ----------------------------------------------------------------------------------
+
+TEST(EngineBanks, ReadWriteBankRangeFollowsBankCount) {
+    qxsim::Engine kelby(model('O', 10, 15));  // 9 banks: 0..9 accepted
+    EXPECT_EQ(ask(kelby, framed({0x42, 0x52, 0x09})), (Bytes{'O'}));
+    EXPECT_EQ(ask(kelby, framed({0x42, 0x52, 0x0A})), (Bytes{'?'}));
+    EXPECT_EQ(kelby.readWriteBank(), 9);
+    EXPECT_EQ(ask(kelby, framed({0x42, 0x52, 0x52})), (Bytes{9}));
+    EXPECT_EQ(ask(kelby, framed({0x42, 0x45, 0xC8})), (Bytes{'O'}));  // any emulation bank
+    EXPECT_EQ(ask(kelby, framed({0x42, 0x45, 0x45})), (Bytes{200}));
+}
+
+TEST(EngineBanks, FirmwareFeaturesDecideWhatIsAnswered) {
+    qxsim::Engine old(model('O', 10, 4));  // no banks, no bulk
+    EXPECT_EQ(ask(old, framed({0x42, 0x52, 0x01})), (Bytes{'?'}));
+    EXPECT_EQ(ask(old, framed({0x5A, 0x52, 0x01, 0x00, 0x00})), (Bytes{'?'}));
+    qxsim::Engine mid(model('O', 10, 11));  // banks, no bulk
+    EXPECT_EQ(ask(mid, framed({0x42, 0x52, 0x01})), (Bytes{'O'}));
+    EXPECT_EQ(ask(mid, framed({0x5A, 0x52, 0x01, 0x00, 0x00})), (Bytes{'?'}));
+    qxsim::Engine kelby2 = qxsim::Engine([] {
+        auto c = model('O', 10, 4);
+        c.eepromDeviceId = 'P';  // the record makes it a Kelby II
+        return c;
+    }());
+    EXPECT_EQ(kelby2.model().type, 8);
+    EXPECT_EQ(ask(kelby2, framed({0x42, 0x52, 0x01})), (Bytes{'O'}));
+}
+
+// --- framing ---------------------------------------------------------------------------------
+
+TEST(EngineFraming, PartialRequestWaitsThenIsDropped) {
+    qxsim::Engine e(model('O', 10, 15));
+    const Bytes head{0x52, 0x04, 0x00};
+    e.feed(head.data(), head.size(), 115200);
+    qxsim::Action a;
+    EXPECT_EQ(e.next(a), Step::NeedMore);
+    e.dropPartial();
+    EXPECT_EQ(e.next(a), Step::Idle);
+    ASSERT_EQ(e.transcript().size(), 1u);
+    EXPECT_EQ(e.transcript()[0].outcome, qxsim::Outcome::Incomplete);
+    EXPECT_EQ(ask(e, {0x56, 0x56}), (Bytes{10, 15, 'O'}));
+}
+
+TEST(EngineFraming, RequestSplitAcrossReads) {
+    qxsim::Engine e(model('O', 10, 15));
+    Bytes w{0x57, 0x10, 0x00, 0x00};
+    w.resize(4 + 16, 0x33);
+    w = framed(w);
+    qxsim::Action a;
+    for (size_t i = 0; i + 1 < w.size(); ++i) {
+        e.feed(&w[i], 1, 115200);
+        ASSERT_EQ(e.next(a), Step::NeedMore) << i;
+    }
+    e.feed(&w.back(), 1, 115200);
+    ASSERT_EQ(e.next(a), Step::Act);
+    EXPECT_EQ(a.reply, (Bytes{'O'}));
+}
+
+TEST(EngineFraming, PlainRequestIsAmbiguousOnlyWhileEncryptionIsOn) {
+    auto c = model('O', 10, 15);
+    const Bytes r = framed({0x52, 0x01, 0x00, 0x00});
+    qxsim::Action a;
+    {
+        qxsim::Engine off(c);
+        off.feed(r.data(), r.size(), 115200);
+        EXPECT_EQ(off.next(a), Step::Act);
+    }
+    c.serial[0] = 'e';
+    qxsim::Engine on(c);
+    on.feed(r.data(), r.size(), 115200);
+    EXPECT_EQ(on.next(a), Step::Ambiguous);
+    EXPECT_EQ(on.next(a, true), Step::Act);
+    EXPECT_EQ(a.reply, (Bytes{0xFF, 0xFF}));
+    EXPECT_FALSE(on.transcript().back().encrypted);
+}
+
+TEST(EngineFraming, UnknownCommandResynchronises) {
+    qxsim::Engine e(model('O', 10, 15));
+    qxsim::Action a;
+    EXPECT_EQ(ask(e, {0x01, 0x02, 0x03}, 115200, &a), (Bytes{'?'}));
+    EXPECT_TRUE(a.discardUntilQuiet);
+    EXPECT_EQ(e.pending(), 0u);
+    // 'E' is not a family-1 command: refused at once, whatever follows.
+    EXPECT_EQ(ask(e, {0x45, 0x07, 0x00, 0x01, 0, 0, 0, 0, 0, 0, 0, 0x4D}), (Bytes{'?'}));
+}
+
+TEST(EngineFraming, BulkPagesOutsideOneToSixteenRefused) {
+    qxsim::Engine e(model('O', 10, 15));
+    EXPECT_EQ(ask(e, framed({0x5A, 0x52, 0x00, 0x00, 0x00})), (Bytes{'?'}));
+    EXPECT_EQ(ask(e, framed({0x5A, 0x52, 0x11, 0x00, 0x00})), (Bytes{'?'}));
+    EXPECT_EQ(ask(e, framed({0x5A, 0x52, 0x10, 0x00, 0x00}))->size(), 4097u);
+}
+
+TEST(EngineFraming, EepromReadLengthZeroIs256) {
+    auto c = model('T', 1, 0);
+    c.eeprom = Bytes(0x300, 0x5C);
+    qxsim::Engine e(c);
+    Bytes r{0x45, 0x00, 0x01, 0x00};
+    r.resize(4 + 256, 0);
+    const auto reply = ask(e, framed(r));
+    ASSERT_TRUE(reply);
+    ASSERT_EQ(reply->size(), 257u);
+    EXPECT_EQ((*reply)[0], 0x5C);
+    EXPECT_EQ((*reply)[256], sum8(Bytes(256, 0x5C)));
+}
+
+// --- speed state ----------------------------------------------------------------------------
+
+TEST(EngineSpeed, FollowsTheLineUntilToldThenKeepsItsRateUntilPowerCycle) {
+    qxsim::Engine e(model('O', 10, 15));
+    EXPECT_EQ(e.deviceSpeedIndex(), 7);
+    EXPECT_TRUE(ask(e, {0x56, 0x56}, 19200));
+    EXPECT_EQ(ask(e, framed({0x53, 0x01}), 19200), (Bytes{'O'}));
+    EXPECT_EQ(e.deviceBaud(), 460800u);
+    EXPECT_EQ(e.deviceSpeedIndex(), 1);
+    qxsim::Action a;
+    EXPECT_EQ(ask(e, {0x56, 0x56}, 19200, &a), Bytes{});
+    EXPECT_TRUE(a.discardUntilQuiet);
+    EXPECT_EQ(e.transcript().back().outcome, qxsim::Outcome::WrongSpeed);
+    EXPECT_EQ(ask(e, {0x56, 0x56}, 460800)->size(), 3u);
+    e.powerCycle();
+    EXPECT_EQ(e.deviceSpeedIndex(), 7);
+    EXPECT_EQ(ask(e, {0x56, 0x56}, 19200)->size(), 3u);
+}
+
+TEST(EngineSpeed, FamilyOtherThanOneRefusesSpeedRequests) {
+    qxsim::Engine e(model('#', 1, 0));
+    EXPECT_EQ(ask(e, framed({0x53, 0x00})), (Bytes{'?'}));
+    EXPECT_EQ(e.deviceBaud(), 0u);
+}
+
+// --- faults -----------------------------------------------------------------------------------
+
+struct ParseCase {
+    const char* spec;
+    bool ok;
+    qxsim::FaultKind kind;
+    unsigned param, occurrence;
+    int replug;
+};
+
+class FaultSpec : public ::testing::TestWithParam<ParseCase> {};
+
+TEST_P(FaultSpec, Parses) {
+    const ParseCase& pc = GetParam();
+    qxsim::Fault f;
+    std::string error;
+    ASSERT_EQ(qxsim::parseFault(pc.spec, f, &error), pc.ok) << pc.spec;
+    if (!pc.ok) {
+        EXPECT_FALSE(error.empty());
+        return;
+    }
+    EXPECT_EQ(f.kind, pc.kind);
+    EXPECT_EQ(f.param, pc.param);
+    EXPECT_EQ(f.occurrence, pc.occurrence);
+    EXPECT_EQ(f.replugAfterMs, pc.replug);
+    qxsim::Fault again;
+    ASSERT_TRUE(qxsim::parseFault(qxsim::formatFault(f), again)) << qxsim::formatFault(f);
+    EXPECT_EQ(qxsim::formatFault(again), qxsim::formatFault(f));
+}
+
+using K = qxsim::FaultKind;
+INSTANTIATE_TEST_SUITE_P(
+    Qxsim, FaultSpec,
+    ::testing::Values(ParseCase{"VV:none", true, K::NoReply, 0, 0, -1},
+                      ParseCase{"R:short=3@2", true, K::ShortReply, 3, 2, -1},
+                      ParseCase{"ZR:badsum", true, K::BadChecksum, 0, 0, -1},
+                      ParseCase{"B:refuse@1", true, K::Refuse, 0, 1, -1},
+                      ParseCase{"DOLI:delay=250", true, K::Delay, 250, 0, -1},
+                      ParseCase{"*:garbage=4", true, K::Garbage, 4, 0, -1},
+                      ParseCase{"ZW:unplug=0,replug=300", true, K::Unplug, 0, 0, 300},
+                      ParseCase{"W:unplug@3", true, K::Unplug, 0, 3, -1},
+                      ParseCase{"VV", false, K::NoReply, 0, 0, -1},
+                      ParseCase{"QQ:none", false, K::NoReply, 0, 0, -1},
+                      ParseCase{"R:short", false, K::NoReply, 0, 0, -1},
+                      ParseCase{"R:none=3", false, K::NoReply, 0, 0, -1},
+                      ParseCase{"R:delay=x", false, K::NoReply, 0, 0, -1},
+                      ParseCase{"R:none@0", false, K::NoReply, 0, 0, -1},
+                      ParseCase{"R:none,replug=5", false, K::NoReply, 0, 0, -1},
+                      ParseCase{"R:wobble", false, K::NoReply, 0, 0, -1}));
+
+TEST(EngineFaults, NoReplyAndRefuseLeaveTheDeviceUntouched) {
+    qxsim::Engine e(model('O', 10, 15));
+    qxsim::Fault none, refuse;
+    ASSERT_TRUE(qxsim::parseFault("S:none@1", none));
+    ASSERT_TRUE(qxsim::parseFault("B:refuse", refuse));
+    e.addFault(none);
+    e.addFault(refuse);
+    EXPECT_EQ(ask(e, framed({0x53, 0x07})), Bytes{});
+    EXPECT_EQ(e.deviceBaud(), 0u);
+    EXPECT_EQ(ask(e, framed({0x42, 0x52, 0x03})), (Bytes{'?'}));
+    EXPECT_EQ(e.readWriteBank(), 0);
+    EXPECT_EQ(ask(e, framed({0x53, 0x07})), (Bytes{'O'}));  // only the first 'S' was hit
+    EXPECT_EQ(e.deviceBaud(), 115200u);
+    e.clearFaults();
+    EXPECT_EQ(ask(e, framed({0x42, 0x52, 0x03})), (Bytes{'O'}));
+}
+
+TEST(EngineFaults, UnplugCarriesThePartialReply) {
+    qxsim::Engine e(model('O', 10, 15));
+    qxsim::Fault f;
+    ASSERT_TRUE(qxsim::parseFault("VV:unplug=2,replug=50", f));
+    e.addFault(f);
+    qxsim::Action a;
+    EXPECT_EQ(ask(e, {0x56, 0x56}, 115200, &a), (Bytes{10, 15}));
+    EXPECT_TRUE(a.unplug);
+    EXPECT_EQ(a.replugAfterMs, 50);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(EngineTranscript, KeepsTheNewestEntriesWithinItsLimit) {
+    auto c = model('O', 10, 15);
+    c.transcriptLimit = 4;
+    qxsim::Engine e(c);
+    for (uint8_t bank = 0; bank < 9; ++bank) ASSERT_TRUE(ask(e, framed({0x42, 0x52, bank})));
+    EXPECT_LE(e.transcript().size(), 4u);
+    EXPECT_GE(e.transcript().size(), 2u);
+    EXPECT_EQ(e.transcript().back().bytes, framed({0x42, 0x52, 0x08}));
+}
+
+}  // namespace

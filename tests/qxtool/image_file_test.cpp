@@ -1,0 +1,286 @@
+#include "tools/qxtool/image_file.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <numeric>
+
+#include "qxtool/image_test_util.h"
+
+namespace qx::image {
+namespace {
+
+using test::Layout;
+using test::randomImage;
+using Bytes = std::vector<std::uint8_t>;
+
+// A record with its checksum appended: ":" + body + sum for Intel HEX, "S" + type + body +
+// sum for S-records (body starts with the count byte).
+std::string withSum(const std::string& prefix, const std::string& body, bool intel) {
+    unsigned sum = 0;
+    for (std::size_t i = 0; i + 1 < body.size(); i += 2)
+        sum += std::stoul(body.substr(i, 2), nullptr, 16);
+    char cs[3];
+    std::snprintf(cs, sizeof cs, "%02X", (intel ? 0x100 - sum % 256 : ~sum) & 0xFF);
+    return prefix + body + cs + "\n";
+}
+std::string I(const std::string& body) {
+    return withSum(":", body, true);
+}
+std::string S(char type, const std::string& body) {
+    return withSum(std::string("S") + type, body, false);
+}
+const std::string kEof = ":00000001FF\n";
+
+TEST(ImageModel, AddRefusesOverlapAndKeepsImageUnchanged) {
+    struct Case {
+        std::uint32_t address, length;
+        bool ok;
+    } cases[] = {{0x100, 0x10, false}, {0x0F8, 0x10, false},  {0x108, 0x10, false},
+                 {0x104, 0x04, false}, {0x0F0, 0x30, false},  {0x0F0, 0x10, true},
+                 {0x110, 0x10, true},  {0xFFFFFFFF, 1, true}, {0xFFFFFFFF, 2, false}};
+    for (const auto& c : cases) {
+        Image image;
+        image.add(0x100, Bytes(0x10, 1));
+        Bytes bytes(c.length, 2);
+        if (c.ok) {
+            image.add(c.address, bytes);
+            EXPECT_EQ(image.byteCount(), 0x10u + c.length) << std::hex << c.address;
+        } else {
+            EXPECT_THROW(image.add(c.address, bytes), std::invalid_argument)
+                << std::hex << c.address;
+            EXPECT_EQ(image.segments(), (std::vector<Segment>{{0x100, Bytes(0x10, 1)}}));
+        }
+    }
+}
+
+TEST(ImageModel, SegmentsExtentAndFlatten) {
+    Image image;  // added out of order: segments() must still join neighbours
+    image.add(0x14, Bytes{5, 6});
+    image.add(0x10, Bytes{1, 2, 3, 4});
+    image.add(0x20, Bytes{9});
+    EXPECT_EQ(image.segments(), (std::vector<Segment>{{0x10, {1, 2, 3, 4, 5, 6}}, {0x20, {9}}}));
+    EXPECT_EQ(image.extent()->lowest, 0x10u);
+    EXPECT_EQ(image.extent()->highest, 0x20u);
+    Bytes flat(0x17, 0xA5);
+    std::iota(flat.begin() + 6, flat.begin() + 12, 1);
+    flat[0x16] = 9;
+    EXPECT_EQ(image.flatten(0x0A, 0x17, 0xA5), flat);
+    EXPECT_THROW(image.flatten(0x11, 0x20), std::out_of_range);  // would drop 0x10
+    EXPECT_THROW(image.flatten(0x10, 0x10), std::out_of_range);  // would drop 0x20
+    EXPECT_FALSE(Image().extent());
+}
+
+struct RoundTrip {
+    const char* name;
+    Layout layout;
+    std::string sType;  // data and termination record types the S-record writer must pick
+};
+
+const RoundTrip kRoundTrips[] = {
+    {"at zero", {{0, 100}}, "S1S9"},
+    {"16-bit top", {{0xFF00, 0x100}}, "S1S9"},
+    {"crosses 64 KiB", {{0xFFF0, 100}, {0x2FFFF, 2}}, "S2S8"},
+    {"24-bit top", {{0x10, 5}, {0xFFFF00, 0x100}}, "S2S8"},
+    {"above 16 MiB", {{0xFFFFF8, 40}, {0x2345678, 1000}}, "S3S7"},
+    {"32-bit top", {{0xFFFFFF00, 0x100}}, "S3S7"},
+    {"random low", test::randomLayout(1, 20, 0x10000), "S2S8"},
+    {"random high", test::randomLayout(2, 20, 0xF0000000), "S3S7"},
+};
+
+TEST(ImageFile, TextRoundTrips) {
+    for (const auto& rt : kRoundTrips) {
+        for (Format format : {Format::IntelHex, Format::SRecord}) {
+            for (unsigned perRecord : {16u, 32u, 250u}) {
+                for (bool crlf : {false, true}) {
+                    SCOPED_TRACE(std::string(rt.name) + " " + formatOption(format) + " " +
+                                 std::to_string(perRecord) + (crlf ? " crlf" : ""));
+                    Image image = randomImage(rt.layout, perRecord);
+                    if (crlf) image.start = 0x8000;
+                    std::string text = write(image, format, {perRecord, crlf, "hdr"});
+                    EXPECT_EQ(parse(text, format), image);
+                    EXPECT_EQ(text.find('\r') != std::string::npos, crlf);
+                    for (std::size_t at = text.find(':'); at != std::string::npos;
+                         at = text.find(':', at + 1)) {
+                        // Data records stay inside their 64 KiB page: many readers wrap there.
+                        if (text.compare(at + 7, 2, "00") != 0) continue;
+                        auto field = [&](int pos, int n) {
+                            return std::stoul(text.substr(at + pos, n), nullptr, 16);
+                        };
+                        EXPECT_LE(field(3, 4) + field(1, 2), 0x10000u) << text.substr(at, 20);
+                    }
+                    if (format == Format::SRecord) {
+                        EXPECT_EQ(text.find("\nS" + rt.sType.substr(1, 1)), text.find('\n'));
+                        EXPECT_EQ(text.rfind("S" + rt.sType.substr(3, 1)),
+                                  text.rfind('\n', text.size() - 2) + 1);
+                    }
+                }
+            }
+        }
+    }
+}
+
+TEST(ImageFile, BinaryRoundTripFillsHoles) {
+    Image image = randomImage({{0x1000, 10}, {0x1100, 20}}, 7);
+    std::string bin = writeBinary(image, {.binaryAddress = 0x1000, .fill = 0x5A});
+    ASSERT_EQ(bin.size(), 0x114u);
+    EXPECT_EQ(bin[0x0A], 0x5A);
+    EXPECT_EQ(parseBinary(bin, {.binaryAddress = 0x1000}).flatten(0x1000, 0x114),
+              image.flatten(0x1000, 0x114, 0x5A));
+    EXPECT_THROW(writeBinary(image, {.binaryAddress = 0x1001}), std::invalid_argument);
+}
+
+TEST(ImageFile, AcceptedVariants) {
+    Image plain;
+    plain.add(0x10, Bytes{0xAB, 0xCD});
+    Image wrapped;  // 02 addressing wraps inside its 64 KiB segment, 04 addressing does not
+    wrapped.add(0x1FFFE, Bytes{1, 2});
+    wrapped.add(0x10000, Bytes{3, 4});
+    Image linear;
+    linear.add(0x1FFFE, Bytes{1, 2, 3, 4});
+    Image started = plain;
+    started.start = 0x12345678;
+    struct Case {
+        const char* name;
+        Format format;
+        std::string text;
+        const Image& expected;
+    } cases[] = {
+        {"lower case, CRLF, blanks", Format::IntelHex,
+         "\r\n  :02001000abcd76 \r\n\r\n:00000001ff\r\n", plain},
+        {"lone CR", Format::IntelHex, ":02001000ABCD76\r:00000001FF\r", plain},
+        {"03 ignored, 05 kept", Format::IntelHex,
+         I("0400000300001234") + I("0400000512345678") + ":02001000ABCD76\n" + kEof, started},
+        {"02 wraps", Format::IntelHex, I("020000021000") + I("04FFFE0001020304") + kEof, wrapped},
+        {"04 linear", Format::IntelHex, I("020000040001") + I("04FFFE0001020304") + kEof, linear},
+        {"no termination", Format::SRecord, S('0', "030000") + S('1', "050010ABCD"), plain},
+        {"S7 start, S5 count", Format::SRecord,
+         S('3', "0700000010ABCD") + S('5', "030001") + S('7', "0512345678"), started},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(parse(c.text, c.format), c.expected);
+    }
+}
+
+TEST(ImageFile, MalformedInputNamesTheLine) {
+    const std::string d0 = I("02000000AABB");  // 2 bytes at 0x0000
+    const std::string s0 = S('1', "050000AABB");
+    struct Case {
+        const char* name;
+        Format format;
+        std::string text;
+        std::size_t line;
+        const char* message;
+        std::uint64_t limit = kAddressSpace;
+    } cases[] = {
+        {"ihex checksum", Format::IntelHex, d0 + ":0100000041BF\n" + kEof, 2,
+         "bad checksum 0xBF (expected 0xBE)"},
+        {"ihex digit", Format::IntelHex, "\n" + d0 + ":01000000G1BE\n", 3,
+         "bad hex digit 'G' in column 10"},
+        {"ihex odd", Format::IntelHex, d0 + ":0100000041B\n", 2, "odd number of hex digits"},
+        {"ihex length", Format::IntelHex, I("0300000041"), 1,
+         "length field says 3 data bytes, record has 1"},
+        {"ihex short", Format::IntelHex, ":0000\n", 1, "wrong record length"},
+        {"ihex long", Format::IntelHex, ":" + std::string(600, '0') + "\n", 1, "record too long"},
+        {"ihex eof data", Format::IntelHex, I("01000001AA"), 1,
+         "end-of-file record needs 0 data bytes"},
+        {"ihex 04 size", Format::IntelHex, I("01000004AA"), 1,
+         "extended linear address record needs 2"},
+        {"ihex type", Format::IntelHex, d0 + I("00000006"), 2, "unknown record type 0x06"},
+        {"ihex colon", Format::IntelHex, d0 + "S1050000AABB\n", 2, "does not start with ':'"},
+        {"ihex after eof", Format::IntelHex, d0 + kEof + "\r\n" + d0, 4,
+         "after the end-of-file record of line 2"},
+        {"ihex no eof", Format::IntelHex, d0 + I("02001000AABB") + "\n", 3,
+         "no end-of-file record"},
+        {"ihex overlap", Format::IntelHex, I("0400FE0001020304") + d0 + I("02010000AABB"), 3,
+         "overlaps data already at 0x00000100"},
+        {"ihex 32 bits", Format::IntelHex, I("02000004FFFF") + I("02FFFF00AABB") + kEof, 2,
+         "past the 32-bit address space"},
+        {"ihex memory", Format::IntelHex, d0 + I("02FFFC00AABB") + I("02FFFF00AABB") + kEof, 3,
+         "past the end of memory", 0x10000},
+        {"srec checksum", Format::SRecord, s0 + "S1050002AABB99\n", 2,
+         "bad checksum 0x99 (expected 0x93)"},
+        {"srec digit", Format::SRecord, s0 + "S1050002AAxB99\n", 2,
+         "bad hex digit 'x' in column 11"},
+        {"srec odd", Format::SRecord, "S105000\n", 1, "odd number of hex digits"},
+        {"srec count", Format::SRecord, s0 + S('1', "060002AABB"), 2,
+         "count field says 6 bytes, record has 5"},
+        {"srec address", Format::SRecord, S('3', "030000"), 1, "too short for a 4-byte address"},
+        {"srec S4", Format::SRecord, s0 + S('4', "050000AABB"), 2, "unknown record type 'S4'"},
+        {"srec letter", Format::SRecord, "SX\n", 1, "unknown record type 'SX'"},
+        {"srec start", Format::SRecord, ":00000001FF\n", 1, "does not start with 'S'"},
+        {"srec S5", Format::SRecord, s0 + S('1', "050002AABB") + S('5', "030001"), 3,
+         "count 1 does not match the 2"},
+        {"srec S9 data", Format::SRecord, S('9', "040000AA"), 1,
+         "termination record needs 0 data bytes"},
+        {"srec after S9", Format::SRecord, S('9', "030000") + s0, 2,
+         "after the termination record of line 1"},
+        {"srec overlap", Format::SRecord, s0 + S('1', "050001AABB"), 2,
+         "overlaps data already at 0x00000001"},
+        {"srec 32 bits", Format::SRecord, S('3', "07FFFFFFFFAABB"), 1,
+         "past the 32-bit address space"},
+        {"srec memory", Format::SRecord, s0 + S('2', "060FFFFFAABB"), 2, "past the end of memory",
+         0x100000},
+        {"bin memory", Format::Binary, std::string(17, 'x'), 0,
+         "17 bytes at 0x00000000 runs past the end of memory", 16},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        try {
+            parse(c.text, c.format, {.memoryLimit = c.limit});
+            ADD_FAILURE() << "accepted";
+        } catch (const ImageError& e) {
+            EXPECT_EQ(e.line(), c.line);
+            EXPECT_NE(e.reason().find(c.message), std::string::npos) << e.reason();
+            EXPECT_EQ(std::string(e.what()),
+                      c.line ? "line " + std::to_string(c.line) + ": " + e.reason() : e.reason());
+        }
+    }
+}
+
+TEST(ImageFile, DetectsFormatByNameThenContent) {
+    struct Case {
+        const char* name;
+        const char* content;
+        Format expected;
+    } cases[] = {
+        {"a.BIN", ":00", Format::Binary},
+        {"a.img", "", Format::Binary},
+        {"a.rom", "S1", Format::Binary},
+        {"a.hex", "", Format::IntelHex},
+        {"a.IHX", "", Format::IntelHex},
+        {"a.ihex", "", Format::IntelHex},
+        {"a.s19", "", Format::SRecord},
+        {"a.s28", "", Format::SRecord},
+        {"a.S37", "", Format::SRecord},
+        {"a.srec", "", Format::SRecord},
+        {"a.mot", "", Format::SRecord},
+        {"a.dat", "\r\n :1000", Format::IntelHex},
+        {"a", "\nS00300", Format::SRecord},
+        {"a", "Sx", Format::Binary},
+        {"a.txt",
+         "\x7F"
+         "ELF",
+         Format::Binary},
+    };
+    for (const auto& c : cases) EXPECT_EQ(detectFormat(c.name, c.content), c.expected) << c.name;
+    EXPECT_EQ(formatFromOption("srec"), Format::SRecord);
+    EXPECT_FALSE(formatFromOption("hex"));
+}
+
+TEST(ImageFile, FilesLoadAndRefuseOversize) {
+    auto path = std::filesystem::temp_directory_path() /
+                ("qximage-test-" + std::to_string(std::random_device()()) + ".hex");
+    Image image = randomImage({{0x100, 300}}, 3);
+    writeFile(path, writeIntelHex(image));
+    EXPECT_EQ(load(path), image);
+    EXPECT_THROW(readFile(path, 100), ImageError);
+    std::filesystem::remove(path);
+    EXPECT_THROW(load(path), ImageError);
+    EXPECT_THROW(writeFile(path / "no" / "dir", "x"), ImageError);
+}
+
+}  // namespace
+}  // namespace qx::image

@@ -1,0 +1,746 @@
+// qxtool end to end: the built executable against simulated devices on pseudo-terminals
+// registered as COM ports in a temporary QX_COM_DIR (simulators in this process, and qxsim
+// processes where the test is about many ports).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "qxtool/json_reader.h"
+#include "qxtool/tool_process.h"
+#include "sim.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using qxtest::ChildProcess;
+using qxtest::JsonReader;
+using qxtest::JsonValue;
+using qxtest::ToolResult;
+
+qxsim::Config Model(char id, uint8_t major, uint8_t minor) {
+    qxsim::Config config;
+    config.hardwareId = id;
+    config.firmwareMajor = major;
+    config.firmwareMinor = minor;
+    return config;
+}
+
+std::string Bytes(const std::vector<uint8_t>& bytes) {
+    return std::string(bytes.begin(), bytes.end());
+}
+
+std::vector<uint8_t> RandomBytes(size_t n, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::vector<uint8_t> bytes(n);
+    for (auto& b : bytes) b = static_cast<uint8_t>(rng());
+    return bytes;
+}
+
+std::string HexByte(unsigned value) {
+    char text[3];
+    std::snprintf(text, sizeof text, "%02X", value & 0xFF);
+    return text;
+}
+
+// Records built here from the format descriptions, not with the tool's writer.
+std::string IntelRecord(unsigned type, unsigned address, const std::vector<uint8_t>& data) {
+    std::vector<uint8_t> body = {static_cast<uint8_t>(data.size()),
+                                 static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address),
+                                 static_cast<uint8_t>(type)};
+    body.insert(body.end(), data.begin(), data.end());
+    unsigned sum = 0;
+    std::string line = ":";
+    for (uint8_t b : body) {
+        sum += b;
+        line += HexByte(b);
+    }
+    return line + HexByte(0x100 - (sum & 0xFF)) + "\n";
+}
+
+std::string SRecord(char type, unsigned address, unsigned addressBytes,
+                    const std::vector<uint8_t>& data) {
+    std::vector<uint8_t> body = {static_cast<uint8_t>(addressBytes + data.size() + 1)};
+    for (unsigned i = addressBytes; i-- > 0;)
+        body.push_back(static_cast<uint8_t>(address >> (8 * i)));
+    body.insert(body.end(), data.begin(), data.end());
+    unsigned sum = 0;
+    std::string line = std::string("S") + type;
+    for (uint8_t b : body) {
+        sum += b;
+        line += HexByte(b);
+    }
+    return line + HexByte(~sum) + "\n";
+}
+
+bool HaveSrecCat() {
+    static const bool have = std::system("srec_cat -version >/dev/null 2>&1") == 0;
+    return have;
+}
+
+// Requests that move or change memory, EEPROM, banks or speed: none of them may reach the
+// device when qxtool refuses its input.
+const std::set<std::string> kWork = {"R", "W", "w", "X", "ZR", "ZW", "E", "e", "HW", "S", "B", "8"};
+
+class Qxtool : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        comDir_ = dir_ / "com";
+        fs::create_directories(comDir_);
+    }
+
+    qxsim::Simulator& Device(int com, const qxsim::Config& config) {
+        auto sim = std::make_unique<qxsim::Simulator>(config);
+        std::string error;
+        EXPECT_TRUE(sim->start(&error)) << error;
+        EXPECT_TRUE(sim->linkAsCom(com, comDir_, &error)) << error;
+        sims_.push_back(std::move(sim));
+        return *sims_.back();
+    }
+
+    ToolResult Tool(std::vector<std::string> args, int timeoutMs = 60000) {
+        ChildProcess process;
+        args.insert(args.begin(), QXTOOL_EXE);
+        EXPECT_TRUE(process.Start(args, {{"QX_COM_DIR", comDir_}}));
+        return process.Finish(timeoutMs);
+    }
+
+    std::string File(const std::string& name) const { return dir_ / name; }
+
+    static std::vector<std::string> Commands(const qxsim::Simulator& sim) {
+        std::vector<std::string> commands;
+        for (const auto& entry : sim.transcript()) commands.push_back(entry.command);
+        return commands;
+    }
+    static size_t Count(const qxsim::Simulator& sim, const std::string& command) {
+        const auto commands = Commands(sim);
+        return static_cast<size_t>(std::count(commands.begin(), commands.end(), command));
+    }
+    static void ExpectNoWork(const qxsim::Simulator& sim) {
+        for (const auto& command : Commands(sim))
+            EXPECT_EQ(kWork.count(command), 0u) << "request " << command << " reached the device";
+    }
+
+    qxtest::TempDir dir_;
+    std::string comDir_;
+    std::vector<std::unique_ptr<qxsim::Simulator>> sims_;
+};
+
+// ---------------------------------------------------------------- help and usage
+
+TEST_F(Qxtool, HelpDescribesEveryCommandAndOption) {
+    const struct {
+        std::vector<std::string> args;
+        std::vector<std::string> mentions;
+    } cases[] = {
+        {{"--help"},
+         {"ports",
+          "detect",
+          "info",
+          "read",
+          "write",
+          "verify",
+          "eeprom",
+          "bank",
+          "speed",
+          "flashinfo",
+          "serial",
+          "tolliver",
+          "--port",
+          "--log",
+          "--json",
+          "--quiet",
+          "--verbose",
+          "--baud",
+          "Exit status",
+          "QX_COM_DIR",
+          "115200",
+          "Ctrl+C",
+          "VR_E_OPERATION_CANCELED"}},
+        {{"read", "--help"},
+         {"FILE", "--address", "--length", "--format", "--method", "--space", "GetActiveBankSize"}},
+        {{"write", "--help"},
+         {"FILE", "--address", "--format", "--method", "--alt", "--lower", "--plain", "--space",
+          "both", "--no-verify", "--fill", "line number"}},
+        {{"verify", "--help"}, {"FILE", "--address", "--format"}},
+        {{"detect", "--help"}, {"--all"}},
+        {{"info", "--help"}, {"hardwareId", "capabilities", "encryption"}},
+        {{"eeprom", "read", "--help"}, {"ADDR", "LEN"}},
+        {{"eeprom", "write", "--help"}, {"ADDR", "BYTE"}},
+        {{"bank", "get", "--help"}, {"--rw", "--emulation"}},
+        {{"bank", "set", "--help"}, {"N", "--rw", "--emulation", "--persistent"}},
+        {{"speed", "--help"}, {"BAUD", "921600", "460800", "230400", "115200", "one command"}},
+        {{"ports", "--help"}, {"QX_COM_DIR"}},
+        {{"tolliver", "mode", "--help"}, {"mode"}},
+        {{"flashinfo", "--help"}, {"flash"}},
+        {{"serial", "--help"}, {"serial"}},
+    };
+    for (const auto& c : cases) {
+        const ToolResult r = Tool(c.args);
+        EXPECT_EQ(r.status, 0) << c.args[0] << r.err;
+        for (const auto& word : c.mentions)
+            EXPECT_NE(r.out.find(word), std::string::npos) << c.args[0] << " help lacks " << word;
+    }
+}
+
+TEST_F(Qxtool, UsageErrorsExitTwoAndSendNothing) {
+    auto& sim = Device(4, Model('A', 2, 12));
+    const std::vector<std::vector<std::string>> cases = {
+        {},
+        {"frobnicate"},
+        {"--port", "COM4", "speed", "12345"},
+        {"--port", "COM4", "--baud", "19200", "info"},
+        {"--port", "COM4", "eeprom", "read", "0x10000"},
+        {"--port", "COM4", "eeprom", "read", "0", "257"},
+        {"--port", "COM4", "eeprom", "write", "0", "0x100"},
+        {"--port", "COM4", "read", File("x.bin"), "--format", "elf"},
+        {"--port", "COM4", "read", File("x.bin"), "--length", "zero"},
+        {"--port", "COM4", "write", File("missing.bin")},
+        {"--port", "COM4", "write", File("x.bin"), "--method", "bulk", "--alt"},
+        {"--port", "COM4", "bank", "set", "1", "--rw", "--emulation"},
+        {"--port", "COM4", "bank", "set", "300"},
+        {"--port", "COM4", "eeprom"},
+    };
+    for (const auto& args : cases) {
+        const ToolResult r = Tool(args);
+        EXPECT_EQ(r.status, 2) << (args.empty() ? "" : args.back()) << "\n" << r.err;
+        EXPECT_FALSE(r.err.empty());
+    }
+    EXPECT_TRUE(sim.transcript().empty());
+}
+
+// ---------------------------------------------------------------- identification
+
+TEST_F(Qxtool, InfoAsJsonForSeveralModels) {
+    const struct {
+        qxsim::Config config;
+        const char* model;
+        int64_t family, type, capabilities, memory, bank, banks, width;
+        bool encryption;
+    } cases[] = {
+        // Kelby 10.15 with the link cipher on keeps CapEncryption.
+        {[] {
+             auto c = Model('O', 10, 15);
+             c.serial[0] = 'Y';
+             return c;
+         }(),
+         "Kelby", 1, 7, 0x104E, 0x80000, 0x10000, 9, 8, true},
+        {Model('O', 10, 15), "Kelby", 1, 7, 0x104A, 0x80000, 0x10000, 9, 8, false},
+        {Model('A', 2, 12), "Vorrel", 1, 5, 0x1153, 0x10000, 0x10000, 1, 8, false},
+        {Model('R', 3, 5), "Sarnet", 1, 9, 0x1062, 0x100000, 0x100000, 1, 16, false},
+        {Model('Q', 2, 0), "Tolliver", 1, 14, 0x102B, 0x80000, 0x10000, 8, 8, false},
+    };
+    int com = 3;
+    for (const auto& c : cases) {
+        Device(com, c.config);
+        const std::string port = "COM" + std::to_string(com++);
+        const ToolResult r = Tool({"--port", port, "--json", "info"});
+        ASSERT_EQ(r.status, 0) << c.model << r.err;
+        const JsonValue v = JsonReader::Parse(r.out);
+        for (const char* key :
+             {"port", "model", "hardwareId", "firmware", "protocolFamily", "hardwareType",
+              "interfaceType", "capabilities", "memorySize", "bankSize", "bankCount", "dataWidth",
+              "emulationBank", "readWriteBank", "baud", "encryption"})
+            EXPECT_TRUE(v.has(key)) << c.model << " lacks " << key;
+        EXPECT_EQ(v["port"].text, port);
+        EXPECT_EQ(v["model"].text, c.model);
+        EXPECT_EQ(v["hardwareId"].text, std::string(1, c.config.hardwareId));
+        EXPECT_EQ(v["firmware"].text, std::to_string(c.config.firmwareMajor) + "." +
+                                          std::to_string(c.config.firmwareMinor));
+        EXPECT_EQ(v["protocolFamily"].integer(), c.family);
+        EXPECT_EQ(v["hardwareType"].integer(), c.type);
+        EXPECT_EQ(v["interfaceType"].integer(), 1) << c.model;  // simulator default 'U'
+        EXPECT_EQ(v["capabilities"].integer(), c.capabilities) << c.model;
+        EXPECT_EQ(v["memorySize"].integer(), c.memory);
+        EXPECT_EQ(v["bankSize"].integer(), c.bank);
+        EXPECT_EQ(v["bankCount"].integer(), c.banks);
+        EXPECT_EQ(v["dataWidth"].integer(), c.width);
+        EXPECT_EQ(v["baud"].integer(), 115200);
+        EXPECT_EQ(v["encryption"].boolean, c.encryption);
+
+        const ToolResult text = Tool({"--port", port, "info"});
+        ASSERT_EQ(text.status, 0);
+        EXPECT_NE(text.out.find(std::string(c.model) + " v"), std::string::npos) << text.out;
+    }
+}
+
+TEST_F(Qxtool, ScanFindsTheDeviceLikeTheLauncher) {
+    Device(2, Model('A', 2, 12));
+    const ToolResult r = Tool({"--json", "detect"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const JsonValue v = JsonReader::Parse(r.out);
+    EXPECT_EQ(v["port"].text, "COM2");
+    EXPECT_EQ(v["model"].text, "Vorrel");
+}
+
+// ---------------------------------------------------------------- exit status
+
+TEST_F(Qxtool, EveryExitStatus) {
+    auto& sim = Device(4, Model('A', 2, 12));
+    Device(6, Model('d', 1, 0));  // answers, but no model
+    sim.addFault("ZR:none");
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        const char* message;
+    } cases[] = {
+        {{"--port", "COM4", "info"}, 0, ""},
+        {{"--port", "COM4", "read", File("out.bin")}, 1, "VR_E_COMM_READ_TIMEOUT (-17)"},
+        {{"--port", "COM4", "read", File("out.bin"), "--bogus"}, 2, "bogus"},
+        {{"--port", "COM9", "info"}, 3, "COM9"},
+        {{"--port", "COM6", "info"}, 3, "not known"},
+        {{"--port", File("no-such-tty"), "info"}, 3, "no-such-tty"},
+    };
+    for (const auto& c : cases) {
+        const ToolResult r = Tool(c.args);
+        EXPECT_EQ(r.status, c.status) << c.args[1] << " " << c.args[2] << "\n" << r.err;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    }
+    // The failed read says what it was doing and leaves no file behind.
+    const ToolResult r = Tool({"--port", "COM4", "read", File("out.bin")});
+    EXPECT_NE(r.err.find("reading 65536 bytes at 0x000000-0x00FFFF"), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(File("out.bin")));
+}
+
+TEST_F(Qxtool, NoDeviceAnywhereIsStatusThree) {
+    const ToolResult r = Tool({"info"});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_NE(r.err.find("no device found"), std::string::npos) << r.err;
+}
+
+TEST_F(Qxtool, FailureAsJsonNamesTheCode) {
+    auto& sim = Device(4, Model('A', 2, 12));
+    sim.addFault("HR:none");
+    const ToolResult r = Tool({"--port", "COM4", "--json", "eeprom", "read", "0x10"});
+    ASSERT_EQ(r.status, 1) << r.err;
+    const JsonValue v = JsonReader::Parse(r.out);
+    EXPECT_EQ(v["error"]["status"].integer(), 1);
+    EXPECT_EQ(v["error"]["code"].integer(), -5);
+    EXPECT_EQ(v["error"]["name"].text, "VR_E_COMM_READ_FAILURE");
+    EXPECT_NE(v["error"]["during"].text.find("EEPROM"), std::string::npos);
+}
+
+// ---------------------------------------------------------------- transfers
+
+struct RoundTrip {
+    const char* name;
+    qxsim::Config config;
+    const char* extension;  // .bin, .hex, .s19
+    uint32_t address;
+    uint32_t length;
+    bool bulk;
+    bool twoSpaces;
+};
+
+class QxtoolRoundTrip : public Qxtool, public ::testing::WithParamInterface<RoundTrip> {};
+
+TEST_P(QxtoolRoundTrip, WriteVerifyAndReadBackAgree) {
+    const RoundTrip& c = GetParam();
+    const std::string ext = c.extension;
+    if (ext != ".bin" && !HaveSrecCat()) GTEST_SKIP() << "srec_cat (package srecord) is missing";
+    auto& sim = Device(5, c.config);
+    const std::vector<uint8_t> data = RandomBytes(c.length, c.address ^ c.length);
+    const std::string raw = File("in.raw");
+    qxtest::WriteBytes(raw, Bytes(data));
+    const std::string in = File("in" + ext);
+    const std::string out = File("out" + ext);
+    char offset[16];
+    std::snprintf(offset, sizeof offset, "0x%X", c.address);
+    const std::string srecFormat = ext == ".hex" ? "-intel" : "-motorola";
+    if (ext == ".bin") {
+        qxtest::WriteBytes(in, Bytes(data));
+    } else {
+        ASSERT_EQ(std::system(("srec_cat " + raw + " -binary -offset " + offset + " -o " + in +
+                               " " + srecFormat + " 2>/dev/null")
+                                  .c_str()),
+                  0);
+    }
+
+    std::vector<std::string> writeArgs = {"--port", "COM5", "write", in};
+    if (ext == ".bin") writeArgs.insert(writeArgs.end(), {"--address", offset});
+    const ToolResult w = Tool(writeArgs);
+    ASSERT_EQ(w.status, 0) << w.err;
+    EXPECT_NE(w.out.find("verified"), std::string::npos) << w.out;
+    EXPECT_EQ(sim.readMemory(qxsim::kSpace2, c.address, c.length), data);
+    if (c.twoSpaces) {
+        EXPECT_EQ(sim.readMemory(qxsim::kSpace1, c.address, c.length), data);
+    }
+    const size_t bulkWrites = Count(sim, "ZW");
+    const size_t blockWrites = Count(sim, "W");
+    if (c.bulk) {
+        EXPECT_GT(bulkWrites, 0u);
+        EXPECT_EQ(blockWrites, 0u);
+    } else {
+        EXPECT_EQ(bulkWrites, 0u);
+        EXPECT_EQ(blockWrites, (c.length + 255) / 256);
+    }
+    if (c.config.serial[0] != 'n') {
+        for (const auto& entry : sim.transcript())
+            if (entry.command == "W" || entry.command == "ZW") {
+                EXPECT_TRUE(entry.encrypted);
+            }
+    }
+
+    sim.clearTranscript();
+    char length[16];
+    std::snprintf(length, sizeof length, "%u", c.length);
+    const ToolResult r =
+        Tool({"--port", "COM5", "read", out, "--address", offset, "--length", length});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_GT(Count(sim, c.bulk ? "ZR" : "R"), 0u);
+    EXPECT_EQ(Count(sim, c.bulk ? "R" : "ZR"), 0u);
+    if (ext == ".bin") {
+        EXPECT_EQ(qxtest::ReadText(out), Bytes(data));
+    } else {
+        const std::string back = File("back.raw");
+        ASSERT_EQ(std::system(("srec_cat " + out + " " + srecFormat + " -offset -" + offset +
+                               " -o " + back + " -binary 2>/dev/null")
+                                  .c_str()),
+                  0);
+        EXPECT_EQ(qxtest::ReadText(back), Bytes(data));
+    }
+
+    // And verify agrees with the device, then finds a changed byte.
+    std::vector<std::string> verifyArgs = {"--port", "COM5", "verify", in};
+    if (ext == ".bin") verifyArgs.insert(verifyArgs.end(), {"--address", offset});
+    const ToolResult same = Tool(verifyArgs);
+    EXPECT_EQ(same.status, 0) << same.err;
+    sim.writeMemory(qxsim::kSpace2, c.address + c.length - 3,
+                    {static_cast<uint8_t>(data[c.length - 3] ^ 0x5A)});
+    const ToolResult v = Tool(verifyArgs);
+    EXPECT_EQ(v.status, 1) << v.err;
+    char where[32];
+    std::snprintf(where, sizeof where, "first difference at 0x%06X", c.address + c.length - 3);
+    EXPECT_NE(v.err.find(where), std::string::npos) << v.err;
+}
+
+qxsim::Config Encrypted(qxsim::Config config) {
+    config.serial[0] = 'Y';
+    return config;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Formats, QxtoolRoundTrip,
+    ::testing::Values(
+        RoundTrip{"VorrelBinaryBulk", Model('A', 2, 12), ".bin", 0x1000, 0x3000, true, false},
+        RoundTrip{"VorrelBinaryBlock", Model('A', 2, 11), ".bin", 0x0100, 0x0900, false, false},
+        RoundTrip{"KelbyEncryptedIntelHexBlock", Encrypted(Model('O', 10, 15)), ".hex", 0x0010,
+                  0x02F0, false, false},
+        RoundTrip{"KelbyEncryptedIntelHexBulk", Encrypted(Model('O', 10, 15)), ".hex", 0x4000,
+                  0x2000, true, false},
+        RoundTrip{"SarnetSRecordBulkBothSpaces", Model('R', 3, 5), ".s19", 0x12000, 0x1000, true,
+                  true},
+        RoundTrip{"TolliverSRecordBlock", Model('Q', 2, 0), ".s19", 0x0202, 0x0400, false, false}),
+    [](const ::testing::TestParamInfo<RoundTrip>& info) { return std::string(info.param.name); });
+
+TEST_F(Qxtool, WriteFillsHolesAndReadDefaultsToTheActiveBank) {
+    auto& sim = Device(4, Model('A', 2, 12));
+    // Two records with a hole of 16 bytes between them.
+    const std::string hex = IntelRecord(0, 0x100, std::vector<uint8_t>(16, 0x11)) +
+                            IntelRecord(0, 0x120, std::vector<uint8_t>(16, 0x22)) +
+                            IntelRecord(1, 0, {});
+    qxtest::WriteBytes(File("holes.hex"), hex);
+    const ToolResult w = Tool({"--port", "COM4", "write", File("holes.hex"), "--fill", "0x5A"});
+    ASSERT_EQ(w.status, 0) << w.err;
+    const auto memory = sim.readMemory(qxsim::kSpace2, 0x100, 0x30);
+    EXPECT_EQ(memory, [] {
+        std::vector<uint8_t> v(16, 0x11);
+        v.insert(v.end(), 16, 0x5A);
+        v.insert(v.end(), 16, 0x22);
+        return v;
+    }());
+    const ToolResult r = Tool({"--port", "COM4", "--json", "read", File("all.bin")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(JsonReader::Parse(r.out)["length"].integer(), 0x10000);
+    EXPECT_EQ(qxtest::ReadText(File("all.bin")), Bytes(sim.memory(qxsim::kSpace2)));
+}
+
+TEST_F(Qxtool, BadInputFilesAreRefusedWithTheLineAndNothingOnTheWire) {
+    auto& sim = Device(4, Model('A', 2, 12));
+    std::string badSum = IntelRecord(0, 0, {1, 2, 3, 4}) + IntelRecord(0, 4, {5, 6, 7, 8});
+    badSum[badSum.size() - 2] = badSum[badSum.size() - 2] == '0' ? '1' : '0';  // line 2 sum
+    std::string badDigit = SRecord('0', 0, 2, {'h', 'i'}) + SRecord('1', 0x10, 2, {9, 9});
+    badDigit[badDigit.find("S1") + 9] = 'G';  // a data digit of line 2
+    const std::string overlap =
+        IntelRecord(0, 0x10, std::vector<uint8_t>(8, 1)) + IntelRecord(0, 0x40, {2}) +
+        IntelRecord(0, 0x14, std::vector<uint8_t>(8, 3)) + IntelRecord(1, 0, {});
+    const std::string past =
+        SRecord('0', 0, 2, {}) + SRecord('2', 0xFFF0, 3, std::vector<uint8_t>(16, 1)) +
+        SRecord('2', 0x10000, 3, std::vector<uint8_t>(8, 2)) + SRecord('9', 0, 2, {});
+    const struct {
+        const char* name;
+        std::string content;
+        const char* expect;
+        bool identifies;  // refused only once the memory size is known
+    } cases[] = {
+        {"sum.hex", badSum, "line 2", false},
+        {"digit.s19", badDigit, "line 2", false},
+        {"overlap.hex", overlap, "line 3", false},
+        {"past.s19", past, "line 3", true},
+        {"big.bin", std::string(0x10001, '\x55'), "past the end of memory", true},
+        {"empty.hex", IntelRecord(1, 0, {}), "no data", false},
+    };
+    for (const auto& c : cases) {
+        for (const char* command : {"write", "verify"}) {
+            sim.clearTranscript();
+            qxtest::WriteBytes(File(c.name), c.content);
+            const ToolResult r = Tool({"--port", "COM4", command, File(c.name)});
+            EXPECT_EQ(r.status, 2) << c.name << "\n" << r.err;
+            EXPECT_NE(r.err.find(c.expect), std::string::npos) << c.name << ": " << r.err;
+            EXPECT_NE(r.err.find(c.name), std::string::npos) << r.err;
+            if (c.identifies) {
+                EXPECT_GT(Count(sim, "VV"), 0u) << c.name;
+                ExpectNoWork(sim);
+            } else {
+                EXPECT_TRUE(sim.transcript().empty()) << c.name;
+            }
+        }
+    }
+    EXPECT_EQ(sim.readMemory(qxsim::kSpace2, 0, 0x10000), std::vector<uint8_t>(0x10000, 0xFF));
+}
+
+TEST_F(Qxtool, ReadPastTheMemoryIsRefusedBeforeAnyTransfer) {
+    auto& sim = Device(4, Model('A', 2, 12));
+    const ToolResult r =
+        Tool({"--port", "COM4", "read", File("x.bin"), "--address", "0xFF00", "--length", "0x200"});
+    EXPECT_EQ(r.status, 2) << r.err;
+    EXPECT_NE(r.err.find("past the end of memory"), std::string::npos) << r.err;
+    ExpectNoWork(sim);
+    const ToolResult bulk = Tool({"--port", "COM4", "read", File("x.bin"), "--address", "0x10",
+                                  "--length", "0x100", "--method", "bulk"});
+    EXPECT_EQ(bulk.status, 2) << bulk.err;
+    EXPECT_NE(bulk.err.find("multiples of 256"), std::string::npos) << bulk.err;
+    ExpectNoWork(sim);
+}
+
+// ---------------------------------------------------------------- EEPROM, banks, speed
+
+TEST_F(Qxtool, EepromWriteThenRead) {
+    // The common command set (HW/HR) and another family's (e/E).
+    const struct {
+        qxsim::Config config;
+        const char* write;
+        const char* read;
+    } cases[] = {{Model('O', 10, 15), "HW", "HR"}, {Model('1', 1, 34), "e", "E"}};
+    int com = 4;
+    for (const auto& c : cases) {
+        auto& sim = Device(com, c.config);
+        const std::string port = "COM" + std::to_string(com++);
+        sim.clearTranscript();
+        ASSERT_EQ(Tool({"--port", port, "eeprom", "write", "0x0200", "0xAB"}).status, 0);
+        EXPECT_EQ(sim.eeprom()[0x200], 0xAB);
+        EXPECT_EQ(Count(sim, c.write), 1u);
+        sim.writeEeprom(0x201, {0x01, 0x7F});
+        const ToolResult r = Tool({"--port", port, "--json", "eeprom", "read", "512", "3"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        const JsonValue v = JsonReader::Parse(r.out);
+        ASSERT_EQ(v["data"].items.size(), 3u);
+        EXPECT_EQ(v["data"].items[0].integer(), 0xAB);
+        EXPECT_EQ(v["data"].items[1].integer(), 0x01);
+        EXPECT_EQ(v["data"].items[2].integer(), 0x7F);
+        const ToolResult text = Tool({"--port", port, "eeprom", "read", "0x200", "3"});
+        EXPECT_NE(text.out.find("0x0200: AB 01 7F"), std::string::npos) << text.out;
+    }
+}
+
+TEST_F(Qxtool, BankGetAndSet) {
+    auto& kelby = Device(4, Model('O', 10, 15));
+    ASSERT_EQ(Tool({"--port", "COM4", "bank", "set", "3"}).status, 0);
+    EXPECT_EQ(kelby.state().emulationBank, 3);
+    ASSERT_EQ(Tool({"--port", "COM4", "bank", "set", "2", "--rw"}).status, 0);
+    EXPECT_EQ(kelby.state().readWriteBank, 2);
+    kelby.clearTranscript();
+    ASSERT_EQ(Tool({"--port", "COM4", "bank", "set", "5", "--persistent"}).status, 0);
+    bool persistent = false;
+    for (const auto& entry : kelby.transcript())
+        if (entry.command == "B" && entry.bytes.size() == 4 && entry.bytes[1] == 'S' &&
+            entry.bytes[2] == 5)
+            persistent = true;
+    EXPECT_TRUE(persistent);
+    ToolResult r = Tool({"--port", "COM4", "--json", "bank", "get"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(JsonReader::Parse(r.out)["bank"].integer(), 5);
+    r = Tool({"--port", "COM4", "bank", "get", "--rw"});
+    EXPECT_NE(r.out.find("read/write bank: 2"), std::string::npos) << r.out;
+
+    // The Tolliver keeps its bank in configuration bytes (EEPROM 0x101, marker 0x102).
+    auto& tolliver = Device(5, Model('Q', 2, 0));
+    ASSERT_EQ(Tool({"--port", "COM5", "bank", "set", "6"}).status, 0);
+    EXPECT_EQ(tolliver.eeprom()[0x101], 6);
+    EXPECT_EQ(tolliver.eeprom()[0x102], 0xAA);
+    r = Tool({"--port", "COM5", "--json", "bank", "get"});
+    EXPECT_EQ(JsonReader::Parse(r.out)["bank"].integer(), 6);
+    // Mode 1 has 8 banks: 8 is refused by the library.
+    r = Tool({"--port", "COM5", "bank", "set", "8"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("VR_E_INVALID_FUNC_PARAM (-18)"), std::string::npos) << r.err;
+
+    // No banks at all: the library refuses, nothing is sent.
+    auto& vorrel = Device(6, Model('A', 2, 12));
+    vorrel.clearTranscript();
+    r = Tool({"--port", "COM6", "bank", "get"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("VR_E_REQUEST_NOT_SUPPORTED (-3)"), std::string::npos) << r.err;
+    EXPECT_EQ(Count(vorrel, "B"), 0u);
+}
+
+TEST_F(Qxtool, SpeedChangesTheLinkForOneCommand) {
+    auto& sim = Device(4, Model('A', 2, 12));
+    sim.clearTranscript();
+    const ToolResult r = Tool({"--port", "COM4", "--json", "speed", "921600"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(JsonReader::Parse(r.out)["baud"].integer(), 921600);
+    const auto transcript = sim.transcript();
+    std::vector<std::string> seen;
+    for (const auto& e : transcript)
+        if (e.command == "S" || (e.command == "VV" && e.baud == 921600))
+            seen.push_back(e.command + "@" + std::to_string(e.baud) + ":" +
+                           std::to_string(e.bytes.size() > 1 ? e.bytes[1] : -1));
+    // Raised at 115200, answered at 921600, brought back by ClosePort.
+    EXPECT_EQ(seen, (std::vector<std::string>{"S@115200:0", "VV@921600:86", "S@921600:7"}));
+    EXPECT_EQ(sim.deviceBaud(), 115200u);
+
+    sim.clearTranscript();
+    const ToolResult fast =
+        Tool({"--port", "COM4", "--baud", "460800", "read", File("x.bin"), "--length", "0x1000"});
+    ASSERT_EQ(fast.status, 0) << fast.err;
+    for (const auto& e : sim.transcript())
+        if (e.command == "ZR") {
+            EXPECT_EQ(e.baud, 460800u);
+        }
+    EXPECT_EQ(sim.deviceBaud(), 115200u);
+}
+
+TEST_F(Qxtool, FlashInfoSerialAndTolliverMode) {
+    auto config = Model('N', 1, 0);  // ORVA: flash information
+    auto& orva = Device(4, config);
+    ToolResult r = Tool({"--port", "COM4", "--json", "flashinfo"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(JsonReader::Parse(r.out)["flashInfo"].text, "0102030405060708090A0B0C0D0E0F10");
+    (void)orva;
+    r = Tool({"--port", "COM4", "serial"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("\"nQXSIM001\""), std::string::npos) << r.out;
+
+    auto tolliverConfig = Model('Q', 2, 0);
+    tolliverConfig.tolliverMode = 3;
+    Device(5, tolliverConfig);
+    r = Tool({"--port", "COM5", "--json", "tolliver", "mode"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const JsonValue v = JsonReader::Parse(r.out);
+    EXPECT_EQ(v["tolliverMode"].integer(), 3);
+    EXPECT_EQ(v["bankCount"].integer(), 4);
+    EXPECT_EQ(v["bankSize"].integer(), 0x20000);
+}
+
+// ---------------------------------------------------------------- cancellation
+
+TEST_F(Qxtool, CtrlCStopsATransferAndLeavesTheDeviceAt115200) {
+    auto config = Model('A', 2, 12);
+    config.throttle = true;
+    auto& sim = Device(4, config);
+    qxtest::WriteBytes(File("big.bin"), Bytes(RandomBytes(0x10000, 7)));
+    ChildProcess tool;
+    ASSERT_TRUE(tool.Start({QXTOOL_EXE, "--port", "COM4", "--baud", "230400", "write",
+                            File("big.bin"), "--method", "block", "--no-verify"},
+                           {{"QX_COM_DIR", comDir_}}));
+    ASSERT_TRUE(
+        tool.WaitFor([](const std::string&,
+                        const std::string& err) { return err.find(" 10% ") != std::string::npos; },
+                     30000))
+        << tool.err;
+    tool.Signal(SIGINT);
+    const ToolResult r = tool.Finish(15000);
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find("VR_E_OPERATION_CANCELED (-19)"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("writing 65536 bytes"), std::string::npos) << r.err;
+    EXPECT_LT(Count(sim, "W"), 256u);
+    EXPECT_GT(Count(sim, "W"), 10u);
+    const auto transcript = sim.transcript();
+    ASSERT_FALSE(transcript.empty());
+    EXPECT_EQ(transcript.back().command, "S");
+    EXPECT_EQ(transcript.back().bytes, (std::vector<uint8_t>{0x53, 0x07, 0x5A}));
+    EXPECT_EQ(sim.deviceBaud(), 115200u);
+    EXPECT_EQ(sim.lineBaud(), 115200u);
+}
+
+// ---------------------------------------------------------------- log
+
+TEST_F(Qxtool, LogFileHoldsTheDebugWindowLines) {
+    Device(4, Model('A', 2, 12));
+    const ToolResult r = Tool({"--port", "COM4", "--log", File("log.txt"), "--verbose", "info"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string log = qxtest::ReadText(File("log.txt"));
+    EXPECT_EQ(log.find('\r'), std::string::npos);
+    const auto lines = qxtest::Lines(log);
+    auto has = [&lines](const std::string& line) {
+        return std::find(lines.begin(), lines.end(), line) != lines.end();
+    };
+    EXPECT_TRUE(has("QXVorrel: Firmware Version string requested"));
+    EXPECT_TRUE(has("QXSerial: Write"));
+    EXPECT_TRUE(has("QXSerial: Read"));
+    EXPECT_TRUE(has("0000: 56 56 " + std::string(42, ' ') + "VV"));
+    EXPECT_TRUE(has("QXVorrel: EEPROM Information requested"));
+    EXPECT_TRUE(has("QXVorrel: COM Port closed."));
+    // --verbose shows the same lines on stderr, in the same order.
+    EXPECT_EQ(qxtest::Lines(r.err), lines);
+}
+
+// ---------------------------------------------------------------- ports and detect --all
+
+TEST_F(Qxtool, PortsShowsTheComMap) {
+    auto& sim = Device(3, Model('A', 2, 12));
+    fs::create_symlink("/nonexistent/tty", fs::path(comDir_) / "COM7");
+    ToolResult r = Tool({"ports"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("COM3"), std::string::npos);
+    EXPECT_NE(r.out.find(sim.slavePath()), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("(target missing)"), std::string::npos) << r.out;
+    r = Tool({"--json", "ports"});
+    const JsonValue v = JsonReader::Parse(r.out);
+    EXPECT_EQ(v["comDir"].text, comDir_);
+    std::vector<std::string> names;
+    for (const auto& port : v["ports"].items)
+        if (port["com"].kind == JsonValue::Kind::Number) names.push_back(port["name"].text);
+    EXPECT_EQ(names, (std::vector<std::string>{"COM3", "COM7"}));
+    EXPECT_TRUE(v["ports"].items[0]["present"].boolean);
+    EXPECT_FALSE(v["ports"].items[1]["present"].boolean);
+    EXPECT_TRUE(sim.transcript().empty());
+}
+
+TEST_F(Qxtool, DetectAllProbesSilentPortsInTheTimeOfOne) {
+    constexpr int kSilent = 8;
+    std::vector<std::unique_ptr<ChildProcess>> silent;
+    for (int i = 0; i < kSilent; ++i) {
+        auto process = std::make_unique<ChildProcess>();
+        ASSERT_TRUE(process->Start({QXSIM_EXE, "--model", "A", "--fault", "VV:none", "--com",
+                                    std::to_string(10 + i), "--com-dir", comDir_}));
+        ASSERT_TRUE(process->WaitFor(
+            [](const std::string& out, const std::string&) {
+                return out.find("qxsim: ready") != std::string::npos;
+            },
+            10000));
+        silent.push_back(std::move(process));
+    }
+    Device(30, Model('A', 2, 12));
+
+    const ToolResult one = Tool({"--port", "COM10", "detect"});
+    EXPECT_EQ(one.status, 3) << one.err;
+    const ToolResult all = Tool({"--json", "detect", "--all"});
+    ASSERT_EQ(all.status, 0) << all.err;
+    const JsonValue v = JsonReader::Parse(all.out);
+    ASSERT_EQ(v["devices"].items.size(), 1u);
+    EXPECT_EQ(v["devices"].items[0]["port"].text, "COM30");
+    EXPECT_EQ(v["devices"].items[0]["model"].text, "Vorrel");
+    EXPECT_EQ(v["probed"].integer(), kSilent + 1);
+    // One after the other they would take kSilent probes; at once about one.
+    EXPECT_LT(all.seconds, one.seconds * 2.5) << "one probe " << one.seconds << " s";
+}
+
+}  // namespace

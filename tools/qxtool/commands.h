@@ -1,0 +1,55 @@
+// The commands of qxtool. Each one returns the exit status or throws ToolError; none has
+// device logic of its own beyond choosing which library operations to call.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "tools/qxtool/session.h"
+
+namespace qx::tool {
+
+struct TransferArgs {
+    std::string file;
+    std::string address;  // empty: not given
+    std::string length;   // read only
+    std::string format;   // bin, ihex, srec; empty: from the file name (or content)
+    std::string method;   // bulk, block; empty: bulk when the device and the sizes allow
+    std::string space;    // 1, 2 (write also: both); empty: the library's default
+    std::string fill;     // write: byte for holes
+    bool alt = false;     // write: XferAltWrite
+    bool lower = false;   // write: XferWriteLower
+    bool plain = false;   // XferPlain
+    bool noVerify = false;
+};
+
+struct EepromArgs {
+    std::string address;
+    std::string value;  // read: length (optional); write: the byte
+};
+
+struct BankArgs {
+    std::string bank;  // set only
+    bool readWrite = false;
+    bool emulation = false;
+    bool persistent = false;
+};
+
+int RunInfo(Session& session);
+int RunDetect(Session& session);
+int RunRead(Session& session, const TransferArgs& args);
+int RunWrite(Session& session, const TransferArgs& args);
+int RunVerify(Session& session, const TransferArgs& args);
+int RunEepromRead(Session& session, const EepromArgs& args);
+int RunEepromWrite(Session& session, const EepromArgs& args);
+int RunBankGet(Session& session, const BankArgs& args);
+int RunBankSet(Session& session, const BankArgs& args);
+int RunSpeed(Session& session, const std::string& baud);
+int RunFlashInfo(Session& session);
+int RunSerial(Session& session);
+int RunTolliverMode(Session& session);
+
+// Decimal or 0x-hexadecimal, at most max; throws a usage error naming `what`.
+uint64_t ParseNumber(const std::string& text, uint64_t max, const std::string& what);
+
+}  // namespace qx::tool
