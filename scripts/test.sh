@@ -13,4 +13,6 @@ ctest --test-dir build --output-on-failure -j "$jobs"
 if [ "${QX_SKIP_WINDOWS:-0}" != 1 ]; then
   cmake -S . -B build-win -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-i686.cmake
   cmake --build build-win -j "$jobs"
+  # The Windows test executables run under 32-bit Wine inside one virtual display.
+  bash scripts/run-wine-tests.sh build-win
 fi

@@ -64,13 +64,20 @@ TEST(ResolveComName, BuiltInMapCoversThreeDeviceFamilies) {
         const char* name;
         const char* path;
     } cases[] = {
-        {"\\\\.\\COM1", "/dev/ttyS0"},     {"COM32", "/dev/ttyS31"},
-        {"com33", "/dev/ttyUSB0"},         {"\\\\.\\cOm64", "/dev/ttyUSB31"},
-        {"COM65", "/dev/ttyACM0"},         {"\\\\.\\COM96", "/dev/ttyACM31"},
-        {"COM0", ""},                      {"\\\\.\\COM97", ""},
-        {"COM254", ""},                    {"COM99999999999", "COM99999999999"},
-        {"/dev/ttyUSB3", "/dev/ttyUSB3"},  {"COM", "COM"},
-        {"COM7x", "COM7x"},                {"\\\\.\\PIPE\\x", "\\\\.\\PIPE\\x"},
+        {"\\\\.\\COM1", "/dev/ttyS0"},
+        {"COM32", "/dev/ttyS31"},
+        {"com33", "/dev/ttyUSB0"},
+        {"\\\\.\\cOm64", "/dev/ttyUSB31"},
+        {"COM65", "/dev/ttyACM0"},
+        {"\\\\.\\COM96", "/dev/ttyACM31"},
+        {"COM0", ""},
+        {"\\\\.\\COM97", ""},
+        {"COM254", ""},
+        {"COM99999999999", "COM99999999999"},
+        {"/dev/ttyUSB3", "/dev/ttyUSB3"},
+        {"COM", "COM"},
+        {"COM7x", "COM7x"},
+        {"\\\\.\\PIPE\\x", "\\\\.\\PIPE\\x"},
     };
     for (const auto& c : cases) EXPECT_EQ(p::ResolveComName(c.name), c.path) << c.name;
 }
@@ -166,11 +173,16 @@ TEST(CommOpen, PlainFileOpensButHasNoCommState) {
 
 uint8_t DcbParity(char peerParity) {
     switch (peerParity) {
-        case 'O': return qx::kOddParity;
-        case 'E': return qx::kEvenParity;
-        case 'M': return 3;
-        case 'S': return 4;
-        default: return qx::kNoParity;
+        case 'O':
+            return qx::kOddParity;
+        case 'E':
+            return qx::kEvenParity;
+        case 'M':
+            return 3;
+        case 'S':
+            return 4;
+        default:
+            return qx::kNoParity;
     }
 }
 
@@ -186,7 +198,7 @@ TEST(CommState, LineSettingsReachTheFarEndAndReadBack) {
         uint8_t stopBits;
         int peerStopBits;
     } cases[] = {
-        {19200, 8, 0, 0, 1},  {115200, 8, 1, 0, 1}, {921600, 7, 2, 2, 2}, {460800, 5, 3, 0, 1},
+        {19200, 8, 0, 0, 1},  {115200, 8, 1, 0, 1}, {921600, 7, 2, 2, 2},  {460800, 5, 3, 0, 1},
         {230400, 6, 4, 2, 2}, {250000, 8, 0, 0, 1}, {4000000, 8, 0, 0, 1},
     };
     for (const auto& c : cases) {
@@ -291,10 +303,10 @@ TEST(CommHandle, InvalidHandlesFailEverywhere) {
 struct ReadCase {
     const char* what;
     qx::COMMTIMEOUTS timeouts;
-    Bytes before;    // already waiting when the read starts
-    Bytes later;     // sent during the read
+    Bytes before;  // already waiting when the read starts
+    Bytes later;   // sent during the read
     int laterDelayMs;
-    size_t chunk;    // pieces of `later` (0: one piece)
+    size_t chunk;  // pieces of `later` (0: one piece)
     int gapMs;
     uint32_t count;
     uint32_t expected;
@@ -341,27 +353,71 @@ INSTANTIATE_TEST_SUITE_P(
     Rules, CommReadTiming,
     ::testing::Values(
         ReadCase{"nothing: total time-out", {0, 0, 300, 0, 0}, {}, {}, 0, 0, 0, 10, 0, 280, 700},
-        ReadCase{"total grows with the count", {0, 100, 0, 0, 0}, {}, {}, 0, 0, 0, 5, 0, 480,
-                 1100},
-        ReadCase{"short reply: interval, not total", {200, 0, 3000, 0, 0}, {}, k3, 0, 0, 0, 10,
-                 3, 180, 1000},
+        ReadCase{"total grows with the count", {0, 100, 0, 0, 0}, {}, {}, 0, 0, 0, 5, 0, 480, 1100},
+        ReadCase{"short reply: interval, not total",
+                 {200, 0, 3000, 0, 0},
+                 {},
+                 k3,
+                 0,
+                 0,
+                 0,
+                 10,
+                 3,
+                 180,
+                 1000},
         ReadCase{"full count at once", {500, 0, 3000, 0, 0}, k10, {}, 0, 0, 0, 10, 10, 0, 250},
-        ReadCase{"trickle shorter than the interval", {300, 0, 5000, 0, 0}, {}, k10, 0, 2, 40,
-                 10, 10, 120, 1500},
-        ReadCase{"more than asked stays buffered", {0, 0, 2000, 0, 0}, k10, {}, 0, 0, 0, 4, 4, 0,
-                 250},
-        ReadCase{"interval waits for the first byte", {200, 0, 0, 0, 0}, {}, k3, 300, 0, 0, 10, 3,
-                 480, 1300},
-        ReadCase{"all zero: wait for the count", {0, 0, 0, 0, 0}, {}, k10, 0, 5, 250, 10, 10, 240,
-                 1200},
-        ReadCase{"MAXDWORD/0/0: nothing, at once", {kMax, 0, 0, 0, 0}, {}, {}, 0, 0, 0, 10, 0, 0,
-                 100},
-        ReadCase{"MAXDWORD/0/0: what is buffered", {kMax, 0, 0, 0, 0}, k3, {}, 0, 0, 0, 10, 3, 0,
-                 100},
-        ReadCase{"MAXDWORD/MAXDWORD/c: first arrival", {kMax, kMax, 2000, 0, 0}, {}, k3, 150, 0,
-                 0, 10, 3, 140, 900},
-        ReadCase{"MAXDWORD/MAXDWORD/c: nothing", {kMax, kMax, 400, 0, 0}, {}, {}, 0, 0, 0, 10, 0,
-                 380, 1000}),
+        ReadCase{"trickle shorter than the interval",
+                 {300, 0, 5000, 0, 0},
+                 {},
+                 k10,
+                 0,
+                 2,
+                 40,
+                 10,
+                 10,
+                 120,
+                 1500},
+        ReadCase{
+            "more than asked stays buffered", {0, 0, 2000, 0, 0}, k10, {}, 0, 0, 0, 4, 4, 0, 250},
+        ReadCase{"interval waits for the first byte",
+                 {200, 0, 0, 0, 0},
+                 {},
+                 k3,
+                 300,
+                 0,
+                 0,
+                 10,
+                 3,
+                 480,
+                 1300},
+        ReadCase{
+            "all zero: wait for the count", {0, 0, 0, 0, 0}, {}, k10, 0, 5, 250, 10, 10, 240, 1200},
+        ReadCase{
+            "MAXDWORD/0/0: nothing, at once", {kMax, 0, 0, 0, 0}, {}, {}, 0, 0, 0, 10, 0, 0, 100},
+        ReadCase{
+            "MAXDWORD/0/0: what is buffered", {kMax, 0, 0, 0, 0}, k3, {}, 0, 0, 0, 10, 3, 0, 100},
+        ReadCase{"MAXDWORD/MAXDWORD/c: first arrival",
+                 {kMax, kMax, 2000, 0, 0},
+                 {},
+                 k3,
+                 150,
+                 0,
+                 0,
+                 10,
+                 3,
+                 140,
+                 900},
+        ReadCase{"MAXDWORD/MAXDWORD/c: nothing",
+                 {kMax, kMax, 400, 0, 0},
+                 {},
+                 {},
+                 0,
+                 0,
+                 0,
+                 10,
+                 0,
+                 380,
+                 1000}),
     [](const ::testing::TestParamInfo<ReadCase>& info) {
         std::string name;
         for (const char* p = info.param.what; *p; ++p)
@@ -397,7 +453,8 @@ TEST(CommWrite, LargeWriteArrivesIntactWhileThePeerReads) {
     Bytes received;
     std::thread reader([&] { received = peer.Read(data.size(), 10000); });
     uint32_t done = 0;
-    EXPECT_TRUE(p::CommWrite(port.handle(), data.data(), static_cast<uint32_t>(data.size()), &done));
+    EXPECT_TRUE(
+        p::CommWrite(port.handle(), data.data(), static_cast<uint32_t>(data.size()), &done));
     reader.join();
     EXPECT_EQ(done, data.size());
     EXPECT_TRUE(received == data);

@@ -108,9 +108,9 @@ TEST_F(SerialLine, EveryComSpellingOpensTheLinkedPort) {
 TEST_F(SerialLine, ReopenClosesFirstAndNullReopensThePreviousName) {
     OpenQuietly();
     ASSERT_TRUE(port_.Open(nullptr));
-    EXPECT_EQ(log_.Lines(), (Lines{"QXSerial: Port Closed",
-                                   "QXSerial: Successfully opened \\\\.\\COM7",
-                                   "QXSerial: \\\\.\\COM7 opened at 115200 baud"}));
+    EXPECT_EQ(log_.Lines(),
+              (Lines{"QXSerial: Port Closed", "QXSerial: Successfully opened \\\\.\\COM7",
+                     "QXSerial: \\\\.\\COM7 opened at 115200 baud"}));
     EXPECT_STREQ(port_.portName, "\\\\.\\COM7");
 }
 

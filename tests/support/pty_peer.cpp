@@ -38,7 +38,9 @@ int MsLeft(Clock::time_point deadline) {
     return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
-std::string Errno(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
+std::string Errno(const char* what) {
+    return std::string(what) + ": " + std::strerror(errno);
+}
 
 }  // namespace
 
@@ -163,10 +165,18 @@ LineState PtyPeer::Line() const {
             if (entry.code == code) line.baud = entry.rate;
     }
     switch (tio.c_cflag & CSIZE) {
-        case CS5: line.byteSize = 5; break;
-        case CS6: line.byteSize = 6; break;
-        case CS7: line.byteSize = 7; break;
-        default: line.byteSize = 8; break;
+        case CS5:
+            line.byteSize = 5;
+            break;
+        case CS6:
+            line.byteSize = 6;
+            break;
+        case CS7:
+            line.byteSize = 7;
+            break;
+        default:
+            line.byteSize = 8;
+            break;
     }
     if (tio.c_cflag & PARENB) {
         const bool odd = (tio.c_cflag & PARODD) != 0;
@@ -183,8 +193,8 @@ LineState PtyPeer::Line() const {
 bool PtyPeer::SetLine(const LineState& line) {
     termios2 tio{};
     if (ioctl(slave_, TCGETS2, &tio) != 0) return false;
-    tio.c_cflag &= ~(CBAUD | (CBAUD << IBSHIFT) | CSIZE | PARENB | PARODD | CMSPAR | CSTOPB |
-                     CRTSCTS);
+    tio.c_cflag &=
+        ~(CBAUD | (CBAUD << IBSHIFT) | CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
     tio.c_cflag |= BOTHER;
     for (const BaudCode& entry : kBaudCodes)
         if (entry.rate == line.baud) tio.c_cflag = (tio.c_cflag & ~CBAUD) | entry.code;
@@ -192,11 +202,20 @@ bool PtyPeer::SetLine(const LineState& line) {
     static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
     tio.c_cflag |= kSizes[std::clamp(line.byteSize, 5, 8) - 5];
     switch (line.parity) {
-        case 'O': tio.c_cflag |= PARENB | PARODD; break;
-        case 'E': tio.c_cflag |= PARENB; break;
-        case 'M': tio.c_cflag |= PARENB | PARODD | CMSPAR; break;
-        case 'S': tio.c_cflag |= PARENB | CMSPAR; break;
-        default: break;
+        case 'O':
+            tio.c_cflag |= PARENB | PARODD;
+            break;
+        case 'E':
+            tio.c_cflag |= PARENB;
+            break;
+        case 'M':
+            tio.c_cflag |= PARENB | PARODD | CMSPAR;
+            break;
+        case 'S':
+            tio.c_cflag |= PARENB | CMSPAR;
+            break;
+        default:
+            break;
     }
     if (line.stopBits == 2) tio.c_cflag |= CSTOPB;
     if (line.rtsCts) tio.c_cflag |= CRTSCTS;

@@ -24,10 +24,10 @@ namespace qxtest {
 // Line settings of the slave side, read from its termios.
 struct LineState {
     uint32_t baud = 0;
-    int byteSize = 0;    // 5..8
-    char parity = 'N';   // 'N', 'O', 'E', 'M' (mark), 'S' (space)
-    int stopBits = 1;    // 1 or 2
-    bool rtsCts = false; // hardware flow control (CRTSCTS)
+    int byteSize = 0;     // 5..8
+    char parity = 'N';    // 'N', 'O', 'E', 'M' (mark), 'S' (space)
+    int stopBits = 1;     // 1 or 2
+    bool rtsCts = false;  // hardware flow control (CRTSCTS)
     bool xonXoff = false;
     bool canonical = false;
     bool echo = false;

@@ -2,7 +2,7 @@
 # Runs ctest in a Windows (MinGW cross) build directory under 32-bit Wine, inside one
 # virtual X display, so tests can create and drive real windows.
 #
-#   run_under_wine.sh BUILD_DIR [ctest arguments...]
+#   run-wine-tests.sh BUILD_DIR [ctest arguments...]
 #
 # The Wine prefix lives in BUILD_DIR/wineprefix (made on first use, with the crash dialog
 # off so a crashing test exits instead of waiting at a dialog). WINEPREFIX overrides it.
