@@ -6,17 +6,17 @@
 #endif
 
 #include <asm/termbits.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <poll.h>
 #include <string>
-#include <sys/file.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
 
 #include "platform/comm.h"
 
@@ -79,8 +79,12 @@ void SetRate(termios2& tio, uint32_t rate) {
     tio.c_ospeed = rate;
 }
 
-bool GetTermios(int fd, termios2* tio) { return ioctl(fd, TCGETS2, tio) == 0; }
-bool SetTermios(int fd, const termios2* tio) { return ioctl(fd, TCSETS2, tio) == 0; }
+bool GetTermios(int fd, termios2* tio) {
+    return ioctl(fd, TCGETS2, tio) == 0;
+}
+bool SetTermios(int fd, const termios2* tio) {
+    return ioctl(fd, TCSETS2, tio) == 0;
+}
 
 // Binary-clean raw line: no echo, no canonical input, no translation, no software flow
 // control (a fresh Linux tty has IXON on, which would swallow 0x11/0x13 in binary data).
@@ -230,10 +234,18 @@ bool CommGetState(OsHandle handle, DCB* dcb) {
     state.DCBlength = sizeof(DCB);
     state.BaudRate = RateOf(tio);
     switch (tio.c_cflag & CSIZE) {
-        case CS5: state.ByteSize = 5; break;
-        case CS6: state.ByteSize = 6; break;
-        case CS7: state.ByteSize = 7; break;
-        default: state.ByteSize = 8; break;
+        case CS5:
+            state.ByteSize = 5;
+            break;
+        case CS6:
+            state.ByteSize = 6;
+            break;
+        case CS7:
+            state.ByteSize = 7;
+            break;
+        default:
+            state.ByteSize = 8;
+            break;
     }
     if (!(tio.c_cflag & PARENB))
         state.Parity = kNoParity;
@@ -283,11 +295,20 @@ bool CommSetState(OsHandle handle, DCB* dcb) {
     static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
     tio.c_cflag |= kSizes[dcb->ByteSize - 5];
     switch (dcb->Parity) {
-        case kOddParity: tio.c_cflag |= PARENB | PARODD; break;
-        case kEvenParity: tio.c_cflag |= PARENB; break;
-        case 3: tio.c_cflag |= PARENB | PARODD | CMSPAR; break;
-        case 4: tio.c_cflag |= PARENB | CMSPAR; break;
-        default: break;
+        case kOddParity:
+            tio.c_cflag |= PARENB | PARODD;
+            break;
+        case kEvenParity:
+            tio.c_cflag |= PARENB;
+            break;
+        case 3:
+            tio.c_cflag |= PARENB | PARODD | CMSPAR;
+            break;
+        case 4:
+            tio.c_cflag |= PARENB | CMSPAR;
+            break;
+        default:
+            break;
     }
     if (dcb->StopBits != kOneStopBit) tio.c_cflag |= CSTOPB;
     if (dcb->fOutxCtsFlow || dcb->fRtsControl == 2) tio.c_cflag |= CRTSCTS;
@@ -304,7 +325,8 @@ bool CommSetState(OsHandle handle, DCB* dcb) {
         int dtr = TIOCM_DTR;
         int rts = TIOCM_RTS;
         ioctl(port->fd, dcb->fDtrControl == 0 ? TIOCMBIC : TIOCMBIS, &dtr);
-        if (dcb->fRtsControl != 2) ioctl(port->fd, dcb->fRtsControl == 0 ? TIOCMBIC : TIOCMBIS, &rts);
+        if (dcb->fRtsControl != 2)
+            ioctl(port->fd, dcb->fRtsControl == 0 ? TIOCMBIC : TIOCMBIS, &rts);
     }
     port->dcb = *dcb;
     return true;
@@ -389,7 +411,7 @@ bool CommRead(OsHandle handle, void* buffer, uint32_t count, uint32_t* done) {
         if (n > 0) {
             got += static_cast<uint32_t>(n);
             lastArrival = Clock::now();
-            if (returnOnFirst) break;
+            if (got == count || returnOnFirst) break;
         } else if (!port->isTty) {
             break;  // end of a plain file: it will never grow by waiting
         }

@@ -10,11 +10,17 @@ OsHandle CommOpen(const char* name) {
     return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
 }
 
-bool CommClose(OsHandle handle) { return CloseHandle(handle) != FALSE; }
+bool CommClose(OsHandle handle) {
+    return CloseHandle(handle) != FALSE;
+}
 
-bool CommGetState(OsHandle handle, DCB* dcb) { return GetCommState(handle, dcb) != FALSE; }
+bool CommGetState(OsHandle handle, DCB* dcb) {
+    return GetCommState(handle, dcb) != FALSE;
+}
 
-bool CommSetState(OsHandle handle, DCB* dcb) { return SetCommState(handle, dcb) != FALSE; }
+bool CommSetState(OsHandle handle, DCB* dcb) {
+    return SetCommState(handle, dcb) != FALSE;
+}
 
 bool CommSetup(OsHandle handle, uint32_t inQueue, uint32_t outQueue) {
     return SetupComm(handle, inQueue, outQueue) != FALSE;
@@ -28,7 +34,9 @@ bool CommSetTimeouts(OsHandle handle, COMMTIMEOUTS* timeouts) {
     return SetCommTimeouts(handle, timeouts) != FALSE;
 }
 
-bool CommPurge(OsHandle handle, uint32_t flags) { return PurgeComm(handle, flags) != FALSE; }
+bool CommPurge(OsHandle handle, uint32_t flags) {
+    return PurgeComm(handle, flags) != FALSE;
+}
 
 bool CommRead(OsHandle handle, void* buffer, uint32_t count, uint32_t* done) {
     DWORD moved = 0;
@@ -44,6 +52,8 @@ bool CommWrite(OsHandle handle, const void* buffer, uint32_t count, uint32_t* do
     return ok != FALSE;
 }
 
-std::string ResolveComName(const char* name) { return name == nullptr ? std::string() : name; }
+std::string ResolveComName(const char* name) {
+    return name == nullptr ? std::string() : name;
+}
 
 }  // namespace qx::platform

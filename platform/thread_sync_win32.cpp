@@ -11,17 +11,26 @@ OsHandle EventCreate(bool signalled) {
 
 WaitResult EventWait(OsHandle event, uint32_t milliseconds) {
     switch (WaitForSingleObject(event, milliseconds)) {
-        case WAIT_OBJECT_0: return WaitResult::Signalled;
-        case WAIT_TIMEOUT: return WaitResult::TimedOut;
-        default: return WaitResult::Failed;
+        case WAIT_OBJECT_0:
+            return WaitResult::Signalled;
+        case WAIT_TIMEOUT:
+            return WaitResult::TimedOut;
+        default:
+            return WaitResult::Failed;
     }
 }
 
-bool EventSet(OsHandle event) { return SetEvent(event) != FALSE; }
+bool EventSet(OsHandle event) {
+    return SetEvent(event) != FALSE;
+}
 
-bool EventClose(OsHandle event) { return CloseHandle(event) != FALSE; }
+bool EventClose(OsHandle event) {
+    return CloseHandle(event) != FALSE;
+}
 
-void SleepMs(uint32_t milliseconds) { Sleep(milliseconds); }
+void SleepMs(uint32_t milliseconds) {
+    Sleep(milliseconds);
+}
 
 // The performance counter rather than the 15.6 ms tick: time-outs are measured with it.
 uint64_t MonotonicMs() {

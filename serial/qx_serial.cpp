@@ -171,7 +171,9 @@ bool QXSerial::SetupBuffers() {
     return platform::CommSetup(handle, kQueueSize, kQueueSize);
 }
 
-bool QXSerial::Purge() { return platform::CommPurge(handle, kPurgeTxClear | kPurgeRxClear); }
+bool QXSerial::Purge() {
+    return platform::CommPurge(handle, kPurgeTxClear | kPurgeRxClear);
+}
 
 uint32_t QXSerial::Read(void* buffer, uint32_t count) {
     if (!IsOpen() || buffer == nullptr || count == 0) return 0;
