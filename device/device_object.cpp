@@ -8,7 +8,6 @@
 namespace qx {
 namespace {
 
-constexpr uint32_t kQueueSize = 1024;
 constexpr uint32_t kPrepareSettleMs = 100;
 constexpr uint32_t kTolliverMemory = 0x80000;
 

@@ -7,11 +7,15 @@
 //   - total = ReadTotalTimeoutMultiplier * count + ReadTotalTimeoutConstant;
 //   - a read returns as soon as `count` bytes arrived;
 //   - interval MAXDWORD with both totals 0: return at once with what is buffered;
+//   - interval and multiplier MAXDWORD, 0 < constant < MAXDWORD: what is buffered at once,
+//     else the first bytes to arrive within the constant;
 //   - all three 0: wait until `count` bytes arrived.
 // Write: total = WriteTotalTimeoutMultiplier * count + WriteTotalTimeoutConstant (0: none).
 //
-// Names: "\\.\COMn" and "COMn" resolve on POSIX through $QX_COM_DIR/COMn when that
-// variable is set, else through the built-in map (ResolveComName); any other name is a path.
+// Names: "\\.\COMn" and "COMn" (any case) resolve on POSIX through $QX_COM_DIR/COMn when
+// that variable is set, else through the built-in map: COM1..32 -> /dev/ttyS0..31,
+// COM33..64 -> /dev/ttyUSB0..31, COM65..96 -> /dev/ttyACM0..31, any other number -> no
+// device. Any other name is a path.
 #pragma once
 
 #include <cstdint>
@@ -37,8 +41,9 @@ bool CommPurge(OsHandle handle, uint32_t flags);
 bool CommRead(OsHandle handle, void* buffer, uint32_t count, uint32_t* done);
 bool CommWrite(OsHandle handle, const void* buffer, uint32_t count, uint32_t* done);
 
-// The device path a COM name stands for on this machine ("" when the name is not a COM
-// name and is used as a path unchanged). POSIX only does real work; Windows returns the name.
+// The path CommOpen opens for `name`: for "\\.\COMn" and "COMn" the device that COM number
+// stands for on this machine ("" when it stands for none, and the open fails at once); any
+// other name unchanged. POSIX only does real work; Windows returns the name.
 std::string ResolveComName(const char* name);
 
 }  // namespace qx::platform

@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "platform/comm.h"
@@ -204,7 +205,12 @@ OsHandle CommOpen(const char* name) {
         }
     }
     // A plain file opens as CreateFileA opens one; the comm-state calls then fail on it.
-    auto* port = new Port;
+    auto* port = new (std::nothrow) Port;
+    if (port == nullptr) {
+        if (isTty) ioctl(fd, TIOCNXCL);
+        close(fd);
+        return InvalidHandle();
+    }
     port->fd = fd;
     port->isTty = isTty;
     port->dcb.DCBlength = sizeof(DCB);

@@ -30,14 +30,14 @@ struct SerialPortEntry {
     std::string path;     // what the name opens ("\\.\COM3" on Windows, a tty path on POSIX)
     bool present = true;  // false: a COM link whose target does not exist
     std::string source;   // where the entry comes from: "QX_COM_DIR", "built-in map", "registry",
-                          // "open", "device node"
+                          // "DOS device", "open", "device node"
 };
 
 // The serial ports of this machine, COM names first in number order. On POSIX: COM0..COM255
 // as ResolveComName maps them (links in $QX_COM_DIR, or the built-in map when it is unset),
 // then tty device nodes of USB, ACM and Bluetooth adapters that no COM name reaches. On
-// Windows: the ports in HKLM\HARDWARE\DEVICEMAP\SERIALCOMM, or COM1..COM255 that open when the
-// registry lists none.
+// Windows: the ports in HKLM\HARDWARE\DEVICEMAP\SERIALCOMM and the COMn DOS device names, and
+// of the other numbers of COM1..COM255 those that open.
 std::vector<SerialPortEntry> ListSerialPorts();
 
 }  // namespace qx::platform

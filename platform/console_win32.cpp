@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -66,8 +67,27 @@ void FromRegistry(std::vector<SerialPortEntry>& ports) {
     RegCloseKey(key);
 }
 
+// Every DOS device name of the system, COM ports among them, in use or not; it also sees
+// ports some virtual port drivers leave out of the registry.
+void FromDosDevices(std::vector<SerialPortEntry>& ports) {
+    std::vector<char> names(65536);
+    const DWORD length = QueryDosDeviceA(nullptr, names.data(), static_cast<DWORD>(names.size()));
+    if (length == 0) return;
+    for (const char* name = names.data(); name < names.data() + length && *name != '\0';
+         name += std::strlen(name) + 1) {
+        const int number = ComNumber(name);
+        if (number >= 0) AddPort(ports, number, "DOS device");
+    }
+}
+
+// The numbers nothing listed yet: a missing port fails to open at once; links Wine keeps in
+// its dosdevices folder are found only this way.
 void FromOpening(std::vector<SerialPortEntry>& ports) {
     for (int number = 1; number <= 255; ++number) {
+        const bool listed = std::any_of(ports.begin(), ports.end(), [number](const auto& entry) {
+            return entry.comNumber == number;
+        });
+        if (listed) continue;
         const std::string path = "\\\\.\\COM" + std::to_string(number);
         HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                     OPEN_EXISTING, 0, nullptr);
@@ -102,7 +122,8 @@ uint32_t TerminalColumns(ConsoleStream stream) {
 std::vector<SerialPortEntry> ListSerialPorts() {
     std::vector<SerialPortEntry> ports;
     FromRegistry(ports);
-    if (ports.empty()) FromOpening(ports);
+    FromDosDevices(ports);
+    FromOpening(ports);
     std::sort(ports.begin(), ports.end(), [](const SerialPortEntry& a, const SerialPortEntry& b) {
         return a.comNumber < b.comNumber;
     });

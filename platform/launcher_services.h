@@ -63,7 +63,7 @@ bool FileDelete(const char* path);
 // unknown; `path` is then empty.
 bool CommonAppDataFolder(char* path, uint32_t capacity);
 // Appends `component` with one separator between; false (path unchanged) when it would not fit.
-bool PathAppend(char* path, uint32_t capacity, const char* component);
+bool AppendPath(char* path, uint32_t capacity, const char* component);
 // Creates one folder; an existing one counts as success.
 bool CreateFolder(const char* path);
 // The folder of the running executable, with a trailing separator. False when unknown or

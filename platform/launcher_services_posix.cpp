@@ -171,7 +171,7 @@ bool CommonAppDataFolder(char* path, uint32_t capacity) {
     return CopyOut(folder, path, capacity);
 }
 
-bool PathAppend(char* path, uint32_t capacity, const char* component) {
+bool AppendPath(char* path, uint32_t capacity, const char* component) {
     std::string joined(path);
     if (!joined.empty() && joined.back() != '/') joined += '/';
     while (*component == '/') ++component;

@@ -4,6 +4,10 @@
 #
 #   run-wine-tests.sh BUILD_DIR [ctest arguments...]
 #
+# A qxsim process from the native build (QX_QXSIM, default build/bin/qxsim) runs for the
+# session as a Kelby 10.15 on COM5 of the prefix (QX_SIM_COM); the tests find it through
+# QX_SIM_CONTROL (its control port) and QX_SIM_COM.
+#
 # The Wine prefix lives in BUILD_DIR/wineprefix (made on first use, with the crash dialog
 # off so a crashing test exits instead of waiting at a dialog). WINEPREFIX overrides it.
 set -euo pipefail
@@ -27,6 +31,34 @@ if [ "${1:-}" = --inside-display ]; then
     wineserver -p 2>/dev/null || true
     trap 'wineserver -k 2>/dev/null || true' EXIT
     wine cmd /c exit 0
+
+    # COM ports: Wine's device manager links com1 -> /dev/ttyS0 (and more) when the server
+    # starts, and as root such a port opens, so every scan would spend three read time-outs
+    # on it. The server now runs for the whole session and links only once: remove them, and
+    # the simulator's pseudo-terminal is the prefix's only COM port.
+    rm -f "$WINEPREFIX"/dosdevices/com[0-9]*
+    sim_pid=
+    if [ -x "$qxsim" ]; then
+        sim_out=$build/qxsim-wine.out
+        "$qxsim" --control 0 --link "$WINEPREFIX/dosdevices/com$sim_com" >"$sim_out" 2>&1 &
+        sim_pid=$!
+        trap 'kill "$sim_pid" 2>/dev/null || true; wineserver -k 2>/dev/null || true' EXIT
+        for _ in $(seq 100); do
+            grep -q ' control ' "$sim_out" 2>/dev/null && break
+            kill -0 "$sim_pid" 2>/dev/null || break
+            sleep 0.1
+        done
+        port=$(sed -n 's/.* control \([0-9]*\)$/\1/p' "$sim_out")
+        if [ -z "$port" ]; then
+            echo "run-wine-tests: $qxsim did not start:" >&2
+            cat "$sim_out" >&2
+            exit 1
+        fi
+        export QX_SIM_CONTROL=$port QX_SIM_COM=$sim_com
+        echo "run-wine-tests: qxsim on COM$sim_com, control port $port"
+    else
+        echo "run-wine-tests: no simulator at $qxsim (set QX_QXSIM); the device tests will fail" >&2
+    fi
     status=0
     ctest --test-dir "$build" --output-on-failure "$@" || status=$?
     exit "$status"
@@ -40,6 +72,10 @@ build=$(cd "$1" && pwd)
 shift
 
 export WINEPREFIX="${WINEPREFIX:-$build/wineprefix}"
+# The native simulator the device tests talk to (over a pseudo-terminal mapped as COMn).
+qxsim_default=$(cd "$(dirname "$0")/.." && pwd)/build/bin/qxsim
+export qxsim="${QX_QXSIM:-$qxsim_default}"
+export sim_com="${QX_SIM_COM:-5}"
 export WINEARCH=win32
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="mscoree,mshtml="

@@ -279,6 +279,25 @@ TEST_F(Qxtool, ScanFindsTheDeviceLikeTheLauncher) {
     EXPECT_EQ(v["model"].text, "Vorrel");
 }
 
+TEST_F(Qxtool, DevicePathTriesTheRatesOfTheScan) {
+    const struct {
+        uint32_t baud;
+        uint32_t expected;
+    } cases[] = {{115200, 115200}, {921600, 921600}, {19200, 19200}};
+    int com = 3;
+    for (const auto& c : cases) {
+        auto config = Model('R', 3, 5);
+        config.bauds = {c.baud};
+        auto& sim = Device(com++, config);
+        const ToolResult r = Tool({"--port", sim.slavePath(), "--json", "info"});
+        ASSERT_EQ(r.status, 0) << c.baud << r.err;
+        const JsonValue v = JsonReader::Parse(r.out);
+        EXPECT_EQ(v["port"].text, sim.slavePath());
+        EXPECT_EQ(v["model"].text, "Sarnet");
+        EXPECT_EQ(v["baud"].integer(), c.expected);
+    }
+}
+
 // ---------------------------------------------------------------- exit status
 
 TEST_F(Qxtool, EveryExitStatus) {

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -313,6 +314,10 @@ struct ReadCase {
     int64_t minMs;
     int64_t maxMs;
 };
+
+void PrintTo(const ReadCase& c, std::ostream* os) {
+    *os << c.what;
+}
 
 class CommReadTiming : public ::testing::TestWithParam<ReadCase> {};
 

@@ -187,19 +187,30 @@ struct Simulator::Impl {
         changed.notify_all();
     }
 
-    // Sleeps up to ms, still serving plug commands; false when stopping.
-    bool pause(int ms) {
-        const auto until = Clock::now() + std::chrono::milliseconds(ms);
+    // Sleeps until `until`, still serving plug commands; false when stopping. Sub-millisecond
+    // exact: the throttle's waits are often shorter than a millisecond.
+    bool pauseUntil(Clock::time_point until) {
         while (!stopping) {
-            const int left = msUntil(until);
-            if (left <= 0) return true;
+            const auto left = until - Clock::now();
+            if (left <= Clock::duration::zero()) return true;
+            const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+            const timespec wait{static_cast<time_t>(ns / 1000000000),
+                                static_cast<long>(ns % 1000000000)};
             pollfd p{wake[0], POLLIN, 0};
-            if (poll(&p, 1, left) > 0) {
+            if (ppoll(&p, 1, &wait, nullptr) > 0) {
                 drainWake();
                 runCommands();
             }
         }
         return false;
+    }
+
+    bool pause(int ms) { return pauseUntil(Clock::now() + std::chrono::milliseconds(ms)); }
+
+    // When the first `bytes` bytes of something started on the line at `start` are through.
+    static Clock::time_point wireDone(Clock::time_point start, size_t bytes, uint32_t baud) {
+        return start +
+               std::chrono::nanoseconds(static_cast<long long>(bytes) * 10000000000LL / baud);
     }
 
     void sendReply(const std::vector<uint8_t>& reply) {
@@ -215,16 +226,16 @@ struct Simulator::Impl {
         const auto start = Clock::now();
         const auto deadline = start + std::chrono::milliseconds(
                                           kWriteMaxMs + (paced ? reply.size() * 10000 / baud : 0));
-        // Paced writes go out in chunks of about a millisecond of wire time.
+        // Paced writes go out in chunks of about a millisecond of wire time, each when its
+        // last byte would have arrived: never earlier than a real line delivers it.
         const size_t chunk = paced ? std::max<size_t>(1, baud / 10000) : reply.size();
         size_t sent = 0;
         while (sent < reply.size() && !stopping && Clock::now() < deadline) {
+            const size_t n = std::min(chunk, reply.size() - sent);
             if (paced) {
-                const auto due = start + std::chrono::microseconds(static_cast<long long>(sent) *
-                                                                   10000000LL / baud);
+                const auto due = wireDone(start, sent + n, baud);
                 if (Clock::now() < due) std::this_thread::sleep_until(due);
             }
-            const size_t n = std::min(chunk, reply.size() - sent);
             const ssize_t w = write(fd, reply.data() + sent, n);
             if (w > 0) {
                 sent += static_cast<size_t>(w);
@@ -235,11 +246,7 @@ struct Simulator::Impl {
                 poll(&p, 1, std::max(1, std::min(100, msUntil(deadline))));
             }
         }
-        if (paced) {
-            const auto done =
-                start + std::chrono::microseconds(static_cast<long long>(sent) * 10000000LL / baud);
-            pause(msUntil(done));
-        }
+        if (paced) pauseUntil(wireDone(start, sent, baud));
     }
 
     // Drops input until the line has been quiet for a moment (bounded).
@@ -276,12 +283,7 @@ struct Simulator::Impl {
                     baud = engine.transcript().back().baud;
                 }
             }
-            if (baud > 0) {
-                const auto due =
-                    requestStart + std::chrono::microseconds(static_cast<long long>(requestBytes) *
-                                                             10000000LL / baud);
-                if (!pause(msUntil(due))) return;
-            }
+            if (baud > 0 && !pauseUntil(wireDone(requestStart, requestBytes, baud))) return;
         }
         sendReply(a.reply);
         if (a.unplug) {

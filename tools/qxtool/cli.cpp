@@ -114,10 +114,11 @@ int Run(int argc, char** argv) {
         "ports", "list the serial ports of this machine with the COM-number map in use");
     ports->footer(
         "On POSIX systems COMn resolves to $QX_COM_DIR/COMn when QX_COM_DIR is set, "
-        "else through the built-in map; tty nodes of USB, ACM and Bluetooth adapters "
-        "that no COM name reaches are listed by path (use them with --port PATH). "
-        "On Windows the ports come from the registry (SERIALCOMM), else from the "
-        "COM1..COM255 that open.");
+        "else through the built-in map (COM1-COM32: /dev/ttyS0-31, COM33-COM64: "
+        "/dev/ttyUSB0-31, COM65-COM96: /dev/ttyACM0-31); tty nodes of USB, ACM and "
+        "Bluetooth adapters that no COM name reaches are listed by path (use them with "
+        "--port PATH). On Windows the ports come from the registry (SERIALCOMM) and the "
+        "COMn device names, plus any other of COM1..COM255 that opens.");
 
     CLI::App* detect =
         app.add_subcommand("detect", "find a device as the launcher does (FindDevice) and name it");

@@ -1,0 +1,15 @@
+// libFuzzer entry: S-record files.
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "harness.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const std::string verdict = qxfuzz::RunSRecord(data, size);
+    if (!verdict.empty()) {
+        std::fprintf(stderr, "srecord: %s\n", verdict.c_str());
+        std::abort();
+    }
+    return 0;
+}

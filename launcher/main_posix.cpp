@@ -1,0 +1,14 @@
+// quillon: the launcher as a console program. The command line is ignored, as on Windows.
+//
+// Environment:
+//   QX_COM_DIR         folder of COMn links to scan instead of the machine's serial ports
+//   QX_COMMON_APPDATA  where "Orvandel/QuillonSettings.dat" lives (default $XDG_DATA_HOME,
+//                      else ~/.local/share)
+//   QX_LOCK_DIR        folder of the single-instance lock (default $XDG_RUNTIME_DIR, else /tmp)
+//   NO_COLOR, CLICOLOR_FORCE  colour of the splash lines
+// "Tarnwell.dll" is loaded from the folder of this executable.
+#include "launcher/startup.h"
+
+int main() {
+    return qx::RunLauncher(nullptr);
+}

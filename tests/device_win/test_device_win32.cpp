@@ -1,0 +1,240 @@
+// The device operations through the real Win32 comm calls (under Wine in CI), against a qxsim
+// process whose pseudo-terminal is mapped as a COM port of the prefix: the bytes on the wire,
+// the result codes, the fields and the log lines, as the native suites check them.
+//
+// Where Wine differs from Windows the library must not care: SetupComm succeeds without doing
+// anything (the queues keep Wine's sizes), and EscapeCommFunction fails with
+// ERROR_NOT_SUPPORTED on a pseudo-terminal. The library sets DTR and RTS through the DCB only,
+// so neither difference shows in these results.
+#include <windows.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "device/qx_vorrel.h"
+#include "remote_sim.h"
+
+namespace {
+
+using namespace qx;
+using qxtest::HexText;
+using qxtest::RemoteDevice;
+using qxtest::RemoteRequest;
+using Lines = std::vector<std::string>;
+
+#define START(dev) ASSERT_TRUE((dev).StartIdentified())
+
+std::vector<uint8_t> Pattern(size_t size, uint32_t seed) {
+    std::vector<uint8_t> bytes(size);
+    uint32_t x = seed * 2654435761u + 1;
+    for (uint8_t& b : bytes) {
+        x = x * 1103515245u + 12345u;
+        b = static_cast<uint8_t>(x >> 16);
+    }
+    return bytes;
+}
+
+std::string Keys(const std::vector<RemoteRequest>& requests) {
+    std::string keys;
+    for (const RemoteRequest& r : requests) keys += (keys.empty() ? "" : " ") + r.command;
+    return keys;
+}
+
+int64_t MsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 start)
+        .count();
+}
+
+void ExpectKelby(const QXVorrel& d, const char* text, const uint8_t* version) {
+    EXPECT_STREQ(text, "Kelby v10.15");
+    EXPECT_EQ(version[0], 10);
+    EXPECT_EQ(version[1], 15);
+    EXPECT_EQ(version[2], 'O');
+    EXPECT_EQ(d.firmwareMajor, 10);
+    EXPECT_EQ(d.firmwareMinor, 15);
+    EXPECT_EQ(d.hardwareId, 'O');
+    EXPECT_EQ(d.protocolFamily, 1);
+    EXPECT_EQ(d.hardwareType, 7);
+    EXPECT_EQ(d.capabilities, 0x104Au);  // the simulator's serial byte 0 is 'n': no cipher
+    EXPECT_EQ(d.interfaceType, 1);
+    EXPECT_GT(d.memorySize, 0u);
+    EXPECT_STREQ(d.modelName, "Kelby v10.15");
+}
+
+TEST(Win32Port, OpensThroughTheCommApiAndToleratesWineEscapes) {
+    RemoteDevice dev;
+    ASSERT_TRUE(dev.Start(false));
+    QXVorrel& d = dev.device();
+    ASSERT_EQ(d.OpenPortByName(dev.comName().c_str()), VR_S_OK) << dev.LogText();
+    ASSERT_TRUE(d.port->IsOpen());
+    EXPECT_EQ(d.port->dcb.BaudRate, 115200u);
+    EXPECT_EQ(d.port->dcb.fDtrControl, static_cast<DWORD>(DTR_CONTROL_ENABLE));
+    EXPECT_EQ(d.port->dcb.fRtsControl, static_cast<DWORD>(RTS_CONTROL_ENABLE));
+    EXPECT_EQ(dev.sim().LineBaud(), 115200u) << "SetCommState reaches the pseudo-terminal";
+    EXPECT_EQ(dev.Messages(), (Lines{"QXSerial: Successfully opened " + dev.comName(),
+                                     "QXSerial: " + dev.comName() + " opened at 115200 baud"}));
+
+    // Wine cannot raise DTR by escape function on a pseudo-terminal (error 50); Windows can.
+    // Either way the port keeps working, because nothing in the library uses it.
+    SetLastError(0);
+    if (!EscapeCommFunction(d.port->handle, SETDTR)) {
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
+    }
+    uint8_t version[3] = {};
+    EXPECT_EQ(d.GetFirmwareVersion(version), VR_S_OK);
+    EXPECT_EQ(HexText({version, version + 3}), "0A 0F 4F");
+}
+
+TEST(Win32Identification, OpenDeviceOnPortIdentifiesTheKelby) {
+    RemoteDevice dev;
+    ASSERT_TRUE(dev.Start(false));
+    QXVorrel& d = dev.device();
+    char text[100] = {};
+    uint8_t version[3] = {};
+    ASSERT_EQ(d.OpenDeviceOnPort(static_cast<uint32_t>(dev.sim().comNumber()), text, sizeof text,
+                                 version, 0),
+              1)
+        << dev.LogText();
+    ExpectKelby(d, text, version);
+    EXPECT_EQ(d.portNumber, dev.sim().comNumber());
+    const std::vector<RemoteRequest> requests = dev.sim().Transcript();
+    EXPECT_EQ(Keys(requests), "VV HR HR B B NS");
+    for (const RemoteRequest& r : requests) EXPECT_EQ(r.baud, 115200u) << r.command;
+    EXPECT_EQ(HexText(requests.at(0).bytes), "56 56");
+}
+
+TEST(Win32Identification, FindDeviceReachesTheMappedPortQuickly) {
+    RemoteDevice dev;
+    ASSERT_TRUE(dev.Start(false));
+    QXVorrel& d = dev.device();
+    char text[100] = {};
+    uint8_t version[3] = {};
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(d.FindDevice(text, sizeof text, version, kScanFromComZero), 1) << dev.LogText();
+    const int64_t elapsed = MsSince(start);
+    ExpectKelby(d, text, version);
+    EXPECT_EQ(d.portNumber, dev.sim().comNumber());
+    // The runner leaves no other port in the prefix: a probed but silent port costs three
+    // read time-outs (about a second), so a scan this quick asked nobody else.
+    EXPECT_LT(elapsed, 900) << "did the scan probe Wine's default com1 -> /dev/ttyS0?";
+}
+
+TEST(Win32Eeprom, InformationRecordOnTheWire) {
+    RemoteDevice dev;
+    START(dev);
+    EEPROMInfo info{};
+    EXPECT_EQ(dev.device().GetEEPROMInfo(&info), VR_S_OK);
+    EXPECT_EQ(dev.RequestHex(), Lines{"48 52 07 00 01 A2"});
+    EXPECT_EQ(info.deviceId, 'O');
+    EXPECT_EQ(info.interfaceLetter, 'U');
+    EXPECT_EQ(dev.Messages(), (Lines{"QXVorrel: EEPROM Information requested",
+                                     "QXVorrel: ReadEEPROM requested, 7 bytes from address 1"}));
+    // Request and reply are dumped.
+    const Lines lines = dev.LogLines();
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "QXSerial: Write"), lines.end());
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "QXSerial: Read"), lines.end());
+}
+
+TEST(Win32LinkSpeed, RaisesTheLineTo921600AndClosePortBringsItBack) {
+    RemoteDevice dev;
+    START(dev);
+    QXVorrel& d = dev.device();
+    EXPECT_EQ(d.SetUSBBaud(kSpeed921600, 0), VR_S_OK);
+    EXPECT_EQ(d.baudIndex, 0);
+    EXPECT_EQ(dev.sim().LineBaud(), 921600u);
+    std::vector<RemoteRequest> requests = dev.sim().Transcript();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(HexText(requests[0].bytes), "53 00 53");
+    EXPECT_EQ(requests[0].baud, 115200u) << "the request goes out at the old speed";
+    EXPECT_EQ(dev.Messages(), (Lines{"QXSerial: Baud changed to 921600",
+                                     "QXVorrel: SetUSBBaud to 921600, Force = FALSE SUCCEEDED"}));
+
+    // The device now answers at 921600.
+    uint8_t byte = 0;
+    EXPECT_EQ(d.ReadEEPROM(&byte, 1, 1), VR_S_OK);
+    requests = dev.sim().Transcript();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[1].baud, 921600u);
+    EXPECT_EQ(requests[1].outcome, "answered");
+    dev.ClearWire();
+
+    d.ClosePort();
+    ASSERT_TRUE(dev.sim().WaitForTranscript(1, 2000));
+    requests = dev.sim().Transcript();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(HexText(requests[0].bytes), "53 07 5A");
+    EXPECT_EQ(requests[0].baud, 921600u);
+    EXPECT_EQ(dev.sim().LineBaud(), 115200u);
+}
+
+class Win32Transfers : public ::testing::Test {
+  protected:
+    void SetUp() override { START(dev_); }
+    RemoteDevice dev_;
+};
+
+TEST_F(Win32Transfers, RoundTripsMatchTheSimulatorsMemory) {
+    QXVorrel& d = dev_.device();
+    struct Case {
+        const char* label;
+        uint32_t address;
+        uint32_t size;
+        bool bulk;
+    };
+    const Case cases[] = {
+        {"block, odd size and address", 0x1234, 300, false},
+        {"block, one bank page", 0x2000, 4096, false},
+        {"bulk, 16 KiB", 0x4000, 0x4000, true},
+    };
+    uint32_t seed = 7;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        const std::vector<uint8_t> image = Pattern(c.size, seed++);
+        const int32_t written =
+            c.bulk ? d.BulkWrite(image.data(), c.size, c.address, 0, nullptr)
+                   : d.WriteBlock(image.data(), c.size, c.address, XferNoBulk, nullptr);
+        ASSERT_EQ(written, VR_S_OK) << dev_.LogText();
+        EXPECT_EQ(dev_.sim().ReadMemory(0x20, c.address, c.size), image);
+
+        std::vector<uint8_t> back(c.size, 0);
+        const int32_t read = c.bulk ? d.BulkRead(back.data(), c.size, c.address, 0, nullptr)
+                                    : d.ReadBlock(back.data(), c.size, c.address, 0, nullptr);
+        ASSERT_EQ(read, VR_S_OK) << dev_.LogText();
+        EXPECT_EQ(back, image);
+    }
+    // The bulk case really went the bulk way, the block cases the packet way.
+    const std::string keys = Keys(dev_.sim().Transcript());
+    EXPECT_NE(keys.find("ZW"), std::string::npos) << keys;
+    EXPECT_NE(keys.find("ZR"), std::string::npos) << keys;
+    EXPECT_NE(keys.find("W"), std::string::npos) << keys;
+}
+
+TEST_F(Win32Transfers, NoReplyFailsWithinTheReadTimeOut) {
+    QXVorrel& d = dev_.device();
+    ASSERT_TRUE(dev_.sim().Command("fault HR:none"));
+    std::vector<uint8_t> buffer(7, 0);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(d.ReadEEPROM(buffer.data(), 0x20, 7), VR_E_COMM_READ_FAILURE);
+    const int64_t elapsed = MsSince(start);
+    // It waited for the read time-out (constant 300 ms), and not much more.
+    EXPECT_GE(elapsed, 250);
+    EXPECT_LT(elapsed, 3000);
+    EXPECT_EQ(dev_.Messages(),
+              (Lines{"QXVorrel: ReadEEPROM requested, 7 bytes from address 20",
+                     "QXVorrel: ReadEEPROM failed with missing or invalid response."}));
+    const std::vector<RemoteRequest> requests = dev_.sim().Transcript();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].outcome, "faulted");
+    EXPECT_EQ(d.portFree.load(), 1);
+
+    // The port stays usable once the fault is gone.
+    ASSERT_TRUE(dev_.sim().Command("clear-faults"));
+    EXPECT_EQ(d.ReadEEPROM(buffer.data(), 1, 7), VR_S_OK);
+    EXPECT_EQ(buffer[0], 'O');
+}
+
+}  // namespace
