@@ -164,12 +164,28 @@ bool TransferFrame::Canceled(const char* message) {
 
 int32_t TransferFrame::Finish(int32_t result, FinishOrder order) {
     if (order == FinishOrder::ReportThenRestore) progress_.Finished();
-    device_.port->SetReadTimeout(kDefaultReadTimeoutMs);
+    if (lockTaken_) {
+        device_.port->SetReadTimeout(kDefaultReadTimeoutMs);
+    } else {
+        RestoreReadTimeoutWhenIdle(device_);
+    }
     if (order == FinishOrder::RestoreThenReport) progress_.Finished();
     if (lockTaken_) device_.ReleasePort();
     lockTaken_ = false;
     device_.cancelRequested.store(0);
     return result;
+}
+
+void RestoreReadTimeoutWhenIdle(QXVorrel& device) {
+    if (device.portLock == nullptr) {
+        device.port->SetReadTimeout(kDefaultReadTimeoutMs);
+        return;
+    }
+    // Taken for the moment of the change only, without waiting and without portFree: a
+    // holder's exchange must not see its time-out change under it.
+    if (platform::EventWait(device.portLock, 0) != platform::WaitResult::Signalled) return;
+    device.port->SetReadTimeout(kDefaultReadTimeoutMs);
+    platform::EventSet(device.portLock);
 }
 
 uint32_t PutRandomPair(uint8_t* at) {

@@ -1,5 +1,6 @@
 // SetUSBBaud: the device agrees to a new link speed at the old one, then the PC follows.
 #include "device/qx_vorrel.h"
+#include "device/transfer_frame.h"
 #include "platform/thread_sync.h"
 
 namespace qx {
@@ -63,7 +64,11 @@ int32_t QXVorrel::SetUSBBaud(uint32_t speedIndex, int32_t force) {
         }
     }
 
-    port->SetReadTimeout(kDefaultReadTimeoutMs);
+    if (lockTaken) {
+        port->SetReadTimeout(kDefaultReadTimeoutMs);
+    } else {
+        RestoreReadTimeoutWhenIdle(*this);
+    }
     if (result == VR_E_PORT_BUSY) {
         LogMessage(logger, "QXVorrel: SetUSBBaud to %i, Force = %s FAILED with %s", baud, forceText,
                    "VR_E_PORT_BUSY");

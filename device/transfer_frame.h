@@ -80,6 +80,12 @@ class TransferFrame {
     bool lockTaken_ = false;
 };
 
+// Sets the read time-out back to 300 ms for a call that never took the port lock (an early
+// refusal, or VR_E_PORT_BUSY), but only while no exchange holds the lock: the exchange of
+// another thread owns the port's time-outs until its own exit (a BulkWrite waits 6000 ms for
+// each acknowledgement). Nothing when the port is closed.
+void RestoreReadTimeoutWhenIdle(QXVorrel& device);
+
 inline constexpr uint32_t kRandomPairSize = 2;
 
 // Writes the two pseudo-random bytes of an encrypted request (the low bytes of two rand()

@@ -216,14 +216,15 @@ NamedMutex MutexCreateOwned(const char* name) {
         close(fd);
         return {nullptr, held};
     }
-    OsHandle handle = Wrap(fd);
-    return {handle == InvalidHandle() ? nullptr : handle, false};
+    // The handle stays open until the process ends, so it carries the descriptor itself
+    // (plus one, never null) rather than an allocation nobody frees.
+    return {reinterpret_cast<OsHandle>(static_cast<intptr_t>(fd) + 1), false};
 }
 
 bool MutexRelease(OsHandle mutex) {
     // Ownership ends here, but the lock stands for the handle, which stays open until the
     // process ends, just as the named mutex keeps existing while its handle is open.
-    return DescriptorOf(mutex) != nullptr;
+    return mutex != nullptr && mutex != InvalidHandle();
 }
 
 LibraryHandle LibraryLoad(const char* path) {

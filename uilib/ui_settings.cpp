@@ -98,7 +98,7 @@ BlockState BeginRun(uint8_t* block, char hardwareId, uint8_t firmwareMajor, uint
 
 bool SetPayload(uint8_t* block, uint32_t offset, const uint8_t* bytes, uint32_t count) {
     if (offset < kHeaderSize || offset > kBlockSize || count > kBlockSize - offset) return false;
-    std::memcpy(block + offset, bytes, count);
+    if (count != 0) std::memcpy(block + offset, bytes, count);
     return true;
 }
 

@@ -62,9 +62,17 @@ void ExpectCleanTranscript(const std::vector<qxsim::TranscriptEntry>& transcript
 
 std::atomic<int> gPackets{0};
 std::atomic<bool> gCancelArmed{false};
+QXVorrel* gDevice = nullptr;
 
+// After the second packet of an armed transfer, waits (bounded) until the canceler thread
+// has asked for the cancellation, so that the transfer sees it before its next packet.
 void CountPackets(TransferProgress* progress) {
-    if (progress->state == kProgressPacket) gPackets.fetch_add(1);
+    if (progress->state != kProgressPacket) return;
+    if (gPackets.fetch_add(1) + 1 != 2 || !gCancelArmed) return;
+    const auto until = Clock::now() + std::chrono::seconds(5);
+    while (gDevice->cancelRequested.load() == 0 && Clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }
 
 struct Call {
@@ -92,6 +100,7 @@ TEST(Concurrency, ThreadsHammeringOneDeviceNeverInterleave) {
     dev.device().AttachLogWindow(nullptr);  // the log sink belongs to one thread
     dev.Reset();
     QXVorrel& d = dev.device();
+    gDevice = &d;
 
     std::mutex callsMutex;
     std::vector<Call> calls;

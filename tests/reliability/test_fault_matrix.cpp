@@ -16,6 +16,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -79,6 +80,10 @@ struct Case {
     uint32_t capabilities = 0;
     uint32_t readTimeoutMs = kConstantMs;  // where the operation leaves the read time-out
 };
+
+void PrintTo(const Case& c, std::ostream* os) {
+    *os << c.name;
+}
 
 std::string CaseName(const ::testing::TestParamInfo<Case>& info) {
     return info.param.name;
@@ -291,7 +296,7 @@ INSTANTIATE_TEST_SUITE_P(ReadBlock, FaultMatrix, ::testing::Values(
          0, 0, Next::Works},
     Case{"Unplugged", Op::ReadBlock, {"R:unplug=100@2"}, VR_E_COMM_READ_TIMEOUT,
          0, kBlockData, Next::DeviceGone},
-    Case{"Replugged", Op::ReadBlock, {"R:unplug=0,replug=300@2"}, VR_E_COMM_READ_TIMEOUT,
+    Case{"Replugged", Op::ReadBlock, {"R:unplug=0@2,replug=300"}, VR_E_COMM_READ_TIMEOUT,
          0, kBlockData, Next::AfterReplug}),
     CaseName);
 
@@ -313,7 +318,7 @@ INSTANTIATE_TEST_SUITE_P(WriteBlock, FaultMatrix, ::testing::Values(
          0, 0, Next::Works},
     Case{"Unplugged", Op::WriteBlock, {"W:unplug=0@2"}, VR_E_COMM_READ_TIMEOUT,
          0, kBlockAck, Next::DeviceGone},
-    Case{"Replugged", Op::WriteBlock, {"W:unplug=0,replug=300@2"}, VR_E_COMM_READ_TIMEOUT,
+    Case{"Replugged", Op::WriteBlock, {"W:unplug=0@2,replug=300"}, VR_E_COMM_READ_TIMEOUT,
          0, kBlockAck, Next::AfterReplug}),
     CaseName);
 
@@ -335,7 +340,7 @@ INSTANTIATE_TEST_SUITE_P(BulkRead, FaultMatrix, ::testing::Values(
          0, 0, Next::Works},
     Case{"Unplugged", Op::BulkRead, {"ZR:unplug=2000@2"}, VR_E_COMM_READ_TIMEOUT,
          0, kBulkData, Next::DeviceGone},
-    Case{"Replugged", Op::BulkRead, {"ZR:unplug=0,replug=300@2"}, VR_E_COMM_READ_TIMEOUT,
+    Case{"Replugged", Op::BulkRead, {"ZR:unplug=0@2,replug=300"}, VR_E_COMM_READ_TIMEOUT,
          0, kBulkData, Next::AfterReplug}),
     CaseName);
 
@@ -355,7 +360,7 @@ INSTANTIATE_TEST_SUITE_P(BulkWrite, FaultMatrix, ::testing::Values(
          0, 0, Next::Works},
     Case{"Unplugged", Op::BulkWrite, {"ZW:unplug=0@2"}, VR_E_COMM_READ_TIMEOUT,
          0, kBulkAck, Next::DeviceGone},
-    Case{"Replugged", Op::BulkWrite, {"ZW:unplug=0,replug=300@2"}, VR_E_COMM_READ_TIMEOUT,
+    Case{"Replugged", Op::BulkWrite, {"ZW:unplug=0@2,replug=300"}, VR_E_COMM_READ_TIMEOUT,
          0, kBulkAck, Next::AfterReplug}),
     CaseName);
 
@@ -387,7 +392,7 @@ INSTANTIATE_TEST_SUITE_P(BulkWrite, FaultMatrix, ::testing::Values(
     /* then the bank request fails and ends identification; a device was found. */          \
     Case{"Unplugged", OP, {"HR:unplug=3@1"}, 1, EXTRA + kPrepareMs, EXTRA + kProbeHit,     \
          Next::DeviceGone, 0, 7, 7, kKelbyFallbackCaps, kConstantMs},                       \
-    Case{"Replugged", OP, {"VV:unplug=0,replug=300@1"}, 0, EXTRA + kPrepareMs,              \
+    Case{"Replugged", OP, {"VV:unplug=0@1,replug=300"}, 0, EXTRA + kPrepareMs,              \
          EXTRA + kProbeMissMs, Next::AfterReplug}
 
 INSTANTIATE_TEST_SUITE_P(Identify, FaultMatrix, ::testing::Values(
