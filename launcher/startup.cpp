@@ -28,7 +28,7 @@ constexpr uint32_t kBurningCapabilities = 1;
 
 const char* const kUiTitle = "Varnex Quillon Interface";
 
-// Steps 1-8: splash, search and verdict.
+// The splash, the search and its verdict.
 void SearchForHardware(frontend::Splash* splash) {
     using namespace frontend;
     SplashAddLine(splash, "Quillon Software v1.83", kProductLineLeft, kLinesTop, kProductLineKey,
@@ -76,7 +76,7 @@ bool BuildSettingsPath(char* path, uint32_t capacity) {
     return BoundedAppend(path, capacity, kSettingsFileName) == kSOk;
 }
 
-// Steps 9-14: guard, library, settings, the call and the write-back.
+// The hand-off: guard, library, settings, the call and the write-back.
 void HandOff() {
     const platform::NamedMutex mutex = platform::MutexCreateOwned(kMutexName);
     if (mutex.alreadyExisted) {
