@@ -37,8 +37,9 @@ class Pty {
 
 struct RawTiming {
     bool ok = false;
-    double seconds = 0;     // from the host's first write to the last byte it read
-    double cpuSeconds = 0;  // CPU time of the host thread over the same span
+    double seconds = 0;         // from the host's first write to the last byte it read
+    double cpuSeconds = 0;      // CPU time of the host thread over the same span
+    double peerCpuSeconds = 0;  // CPU time of the far end's thread
 };
 
 // Runs the rounds between a fresh pty's slave (this thread, the host) and its master (a peer
