@@ -170,9 +170,11 @@ int32_t TransferFrame::Finish(int32_t result, FinishOrder order) {
         RestoreReadTimeoutWhenIdle(device_);
     }
     if (order == FinishOrder::RestoreThenReport) progress_.Finished();
+    // Cleared while the lock is still held: a transfer waiting for it must not start with
+    // the cancellation that was meant for this one.
+    device_.cancelRequested.store(0);
     if (lockTaken_) device_.ReleasePort();
     lockTaken_ = false;
-    device_.cancelRequested.store(0);
     return result;
 }
 

@@ -119,8 +119,8 @@ std::string CheckRequest(const std::vector<uint8_t>& request) {
     if (request.size() < 2 || request.size() > kMaxRequest) {
         return "request of " + std::to_string(request.size()) + " bytes";
     }
-    const uint8_t sum = QXVorrel::PacketChecksum(request.data(),
-                                                 static_cast<int32_t>(request.size() - 1));
+    const uint8_t sum =
+        QXVorrel::PacketChecksum(request.data(), static_cast<int32_t>(request.size() - 1));
     if (sum != request.back()) return "request not closed by its checksum";
     return "";
 }
@@ -197,8 +197,8 @@ int32_t Perform(QXVorrel& d, const Run& r) {
         case Op::SetBank: {
             const int32_t lockHeld = (detail >> 2) & 1;
             if (lockHeld != 0 && d.AcquirePort() != VR_S_OK) return VR_E_GENERAL_ERROR - 1000;
-            const int32_t result = d.SetBank(r.address & 0x1FF, detail & 1, (detail >> 1) & 1,
-                                             lockHeld);
+            const int32_t result =
+                d.SetBank(r.address & 0x1FF, detail & 1, (detail >> 1) & 1, lockHeld);
             if (lockHeld != 0) d.ReleasePort();
             return result;
         }

@@ -49,7 +49,8 @@ std::string Consistent(const Image& image) {
         const std::vector<std::uint8_t> flat = image.flatten(extent->lowest, span, 0xA5);
         for (const qx::image::Segment& s : segments) {
             for (size_t i = 0; i < s.bytes.size(); ++i) {
-                if (flat[s.address - extent->lowest + i] != s.bytes[i]) return "flatten lost a byte";
+                if (flat[s.address - extent->lowest + i] != s.bytes[i])
+                    return "flatten lost a byte";
             }
         }
     }

@@ -25,9 +25,9 @@ struct ScriptedLine {
     size_t size = 0;
     size_t position = 0;
 
-    int openablePort = 9;        // the one COM number that opens (-1: none)
-    uint32_t failWriteAt = 0;    // 1-based write call that fails (0: none)
-    uint32_t shortWriteAt = 0;   // 1-based write call that sends one byte less (0: none)
+    int openablePort = 9;       // the one COM number that opens (-1: none)
+    uint32_t failWriteAt = 0;   // 1-based write call that fails (0: none)
+    uint32_t shortWriteAt = 0;  // 1-based write call that sends one byte less (0: none)
     uint32_t writeCalls = 0;
     uint32_t readCalls = 0;
     uint32_t sleeps = 0;

@@ -25,7 +25,7 @@ const std::string& Folder() {
     static const std::string folder = [] {
         // Memory-backed when the machine has it: the fuzzer writes a file per run.
         std::string pattern = access("/dev/shm", W_OK) == 0 ? "/dev/shm/qxfuzz-settings-XXXXXX"
-                                                             : "/tmp/qxfuzz-settings-XXXXXX";
+                                                            : "/tmp/qxfuzz-settings-XXXXXX";
         std::vector<char> buffer(pattern.begin(), pattern.end());
         buffer.push_back('\0');
         return std::string(mkdtemp(buffer.data()) != nullptr ? buffer.data() : "/tmp");
@@ -43,7 +43,8 @@ std::vector<uint8_t> ReadAll(const std::string& path) {
     if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
         uint8_t chunk[1024];
         size_t n;
-        while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) bytes.insert(bytes.end(), chunk, chunk + n);
+        while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0)
+            bytes.insert(bytes.end(), chunk, chunk + n);
         std::fclose(f);
     }
     return bytes;

@@ -26,6 +26,7 @@ using namespace qx;
 using Clock = std::chrono::steady_clock;
 
 constexpr int64_t kLockWaitMs = kPortLockWaitMs;
+constexpr uint32_t kConstantMs = kDefaultReadTimeoutMs;
 // Scheduling on a loaded two-core machine under ThreadSanitizer.
 constexpr int64_t kToleranceMs = 700;
 
@@ -50,10 +51,12 @@ void ExpectCleanTranscript(const std::vector<qxsim::TranscriptEntry>& transcript
         const qxsim::TranscriptEntry& e = transcript[i];
         EXPECT_EQ(e.outcome, qxsim::Outcome::Answered)
             << "request " << i << ": " << qxsim::formatTranscriptEntry(e);
-        EXPECT_FALSE(e.command.empty()) << "request " << i << ": " << qxsim::formatTranscriptEntry(e);
+        EXPECT_FALSE(e.command.empty())
+            << "request " << i << ": " << qxsim::formatTranscriptEntry(e);
         ASSERT_GE(e.bytes.size(), 2u);
-        EXPECT_EQ(QXVorrel::PacketChecksum(e.bytes.data(), static_cast<int32_t>(e.bytes.size() - 1)),
-                  e.bytes.back())
+        EXPECT_EQ(
+            QXVorrel::PacketChecksum(e.bytes.data(), static_cast<int32_t>(e.bytes.size() - 1)),
+            e.bytes.back())
             << "request " << i << ": " << qxsim::formatTranscriptEntry(e);
     }
 }
@@ -104,7 +107,8 @@ TEST(Concurrency, ThreadsHammeringOneDeviceNeverInterleave) {
 
     std::mutex callsMutex;
     std::vector<Call> calls;
-    auto record = [&](const char* what, int32_t result, Clock::time_point start, uint32_t requests) {
+    auto record = [&](const char* what, int32_t result, Clock::time_point start,
+                      uint32_t requests) {
         std::lock_guard lock(callsMutex);
         calls.push_back({what, result, MsSince(start), result == VR_S_OK ? requests : 0});
     };
@@ -114,10 +118,13 @@ TEST(Concurrency, ThreadsHammeringOneDeviceNeverInterleave) {
     std::vector<uint8_t> firstRead, secondRead;
     const std::vector<uint8_t> written = Pattern(kTransferLength, 77);
 
+    const std::vector<uint8_t> transferOriginal =
+        dev.sim().readMemory(qxsim::kSpace2, kTransferAddress, kTransferLength);
     std::thread transfer([&] {
         firstRead.assign(kTransferLength, 0);
         auto t0 = Clock::now();
-        int32_t r = d.BulkRead(firstRead.data(), kTransferLength, kTransferAddress, 0, CountPackets);
+        int32_t r =
+            d.BulkRead(firstRead.data(), kTransferLength, kTransferAddress, 0, CountPackets);
         record("BulkRead", r, t0, 8);
         transferResults.push_back(r);
 
@@ -160,7 +167,8 @@ TEST(Concurrency, ThreadsHammeringOneDeviceNeverInterleave) {
     std::vector<std::thread> workers;
     std::atomic<int> dataErrors{0};
     const std::vector<uint8_t> blockExpected = dev.sim().readMemory(qxsim::kSpace2, 0x1000, 1024);
-    const std::vector<uint8_t> eepromExpected(config.eeprom.begin() + 0x20, config.eeprom.begin() + 0x30);
+    const std::vector<uint8_t> eepromExpected(config.eeprom.begin() + 0x20,
+                                              config.eeprom.begin() + 0x30);
     for (int w = 0; w < kWorkers; ++w) {
         workers.emplace_back([&, w] {
             for (int i = 0; (i < kMinIterations || !transfersDone) && i < 400; ++i) {
@@ -169,7 +177,8 @@ TEST(Concurrency, ThreadsHammeringOneDeviceNeverInterleave) {
                     case 0: {
                         std::vector<uint8_t> block(256);
                         const uint32_t offset = 256u * static_cast<uint32_t>(w);
-                        const int32_t r = d.ReadBlock(block.data(), 256, 0x1000 + offset, 0, nullptr);
+                        const int32_t r =
+                            d.ReadBlock(block.data(), 256, 0x1000 + offset, 0, nullptr);
                         if (r == VR_S_OK &&
                             std::memcmp(block.data(), blockExpected.data() + offset, 256) != 0)
                             dataErrors.fetch_add(1);
@@ -214,7 +223,7 @@ TEST(Concurrency, ThreadsHammeringOneDeviceNeverInterleave) {
     EXPECT_EQ(transferResults[2], VR_S_OK);
     EXPECT_EQ(transferResults[3], VR_S_OK);
     EXPECT_EQ(cancels.load(), 1);
-    EXPECT_EQ(firstRead, dev.sim().readMemory(qxsim::kSpace2, kTransferAddress, kTransferLength));
+    EXPECT_EQ(firstRead, transferOriginal);
     EXPECT_EQ(secondRead, written);
     EXPECT_EQ(dataErrors.load(), 0);
 
@@ -229,7 +238,8 @@ TEST(Concurrency, ThreadsHammeringOneDeviceNeverInterleave) {
         if (c.result == VR_E_PORT_BUSY) {
             ++busy;
             EXPECT_GE(c.ms, kLockWaitMs - 20) << c.what << " gave up before its wait";
-            EXPECT_LE(c.ms, kLockWaitMs + kToleranceMs) << c.what << " waited too long for the lock";
+            EXPECT_LE(c.ms, kLockWaitMs + kToleranceMs)
+                << c.what << " waited too long for the lock";
         } else {
             EXPECT_EQ(c.result, VR_S_OK) << c.what << ": " << ResultCodeName(c.result);
             ++ok;
@@ -258,9 +268,10 @@ TEST(Concurrency, ThreadsHammeringOneDeviceNeverInterleave) {
     RecordProperty("workers", kWorkers);
     RecordProperty("calls", static_cast<int>(calls.size()));
     RecordProperty("busy", busy);
-    std::printf("[ figures  ] %d worker threads + 1 transfer thread + 1 canceler: %zu calls, "
-                "%d VR_E_PORT_BUSY, %zu requests on the wire\n",
-                kWorkers, calls.size(), busy, transcript.size());
+    std::printf(
+        "[ figures  ] %d worker threads + 1 transfer thread + 1 canceler: %zu calls, "
+        "%d VR_E_PORT_BUSY, %zu requests on the wire\n",
+        kWorkers, calls.size(), busy, transcript.size());
 }
 
 // --- every kind of exchange loses the lock the same way
@@ -328,6 +339,106 @@ TEST(Concurrency, EveryOperationGivesUpTheLockAfter1200ms) {
     EXPECT_EQ(d.ReadBlock(block.data(), 512, 0, 0, nullptr), VR_S_OK);
 }
 
+// --- what a call that never got the lock may touch
+
+// A BulkWrite gives the device 6000 ms per acknowledgement. A thread that loses the lock (or
+// is refused before it) must not set the holder's read time-out back to 300 ms under it: the
+// holder's healthy transfer would fail with VR_E_COMM_READ_TIMEOUT.
+TEST(Concurrency, ALoserLeavesTheHoldersReadTimeoutAlone) {
+    qxtest::SimDevice dev(qxtest::SimConfig('O', 10, 15));
+    ASSERT_TRUE(dev.Start());
+    dev.AdoptModel();
+    dev.device().AttachLogWindow(nullptr);
+    QXVorrel& d = dev.device();
+
+    ASSERT_EQ(d.AcquirePort(), VR_S_OK);
+    ASSERT_TRUE(d.port->SetReadTimeout(6000));  // as the holder's BulkWrite sets it
+    std::vector<uint8_t> buffer(4096);
+    const std::vector<std::function<int32_t()>> losers{
+        [&] { return d.ReadBlock(buffer.data(), 256, 0, 0, nullptr); },
+        [&] { return d.WriteBlock(buffer.data(), 256, 0, XferNoBulk, nullptr); },
+        [&] { return d.BulkRead(buffer.data(), 4096, 0, 0, nullptr); },
+        [&] { return d.BulkWrite(buffer.data(), 4096, 0, 0, nullptr); },
+        [&] { return d.BulkRead(buffer.data(), 300, 0, 0, nullptr); },  // refused at once
+        [&] { return d.SetUSBBaud(kSpeed921600, 0); },
+    };
+    std::vector<std::thread> threads;
+    for (const auto& call : losers) threads.emplace_back([&call] { (void)call(); });
+    for (std::thread& t : threads) t.join();
+    ASSERT_TRUE(d.port->GetTimeouts());
+    EXPECT_EQ(d.port->timeouts.ReadTotalTimeoutConstant, 6000u);
+    d.port->SetReadTimeout(kConstantMs);
+    d.ReleasePort();
+
+    // With nobody holding the lock, a refused call still leaves 300 ms behind.
+    ASSERT_TRUE(d.port->SetReadTimeout(600));
+    EXPECT_EQ(d.BulkRead(buffer.data(), 300, 0, 0, nullptr), VR_E_INVALID_FUNC_PARAM);
+    ASSERT_TRUE(d.port->GetTimeouts());
+    EXPECT_EQ(d.port->timeouts.ReadTotalTimeoutConstant, kConstantMs);
+}
+
+// A transfer canceled while another one waits for the lock: the waiting one must not start
+// with the cancellation meant for the first (it is cleared before the lock is given back).
+std::atomic<int> gRoundPackets{0};
+std::atomic<bool> gWaiterGo{false};
+QXVorrel* gRoundDevice = nullptr;
+
+void CancelAfterFirstPacket(TransferProgress* progress) {
+    if (progress->state != kProgressPacket || gRoundPackets.fetch_add(1) != 0) return;
+    gWaiterGo = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));  // the waiter is waiting now
+    gRoundDevice->cancelRequested = 1;
+}
+
+TEST(Concurrency, CancellationIsNotHandedToTheWaitingTransfer) {
+    constexpr int kRounds = 25;
+    qxtest::SimDevice dev(qxtest::SimConfig('O', 10, 15));
+    ASSERT_TRUE(dev.Start());
+    dev.AdoptModel();
+    dev.device().AttachLogWindow(nullptr);
+    QXVorrel& d = dev.device();
+    gRoundDevice = &d;
+    int waiterCanceled = 0;
+    for (int round = 0; round < kRounds; ++round) {
+        gRoundPackets = 0;
+        gWaiterGo = false;
+        std::vector<uint8_t> first(8192), second(256);
+        int32_t firstResult = 1, secondResult = 1;
+        std::thread canceled(
+            [&] { firstResult = d.BulkRead(first.data(), 8192, 0, 0, CancelAfterFirstPacket); });
+        std::thread waiter([&] {
+            while (!gWaiterGo) std::this_thread::yield();
+            secondResult = d.ReadBlock(second.data(), 256, 0x1000, 0, nullptr);
+        });
+        canceled.join();
+        waiter.join();
+        EXPECT_EQ(firstResult, VR_E_OPERATION_CANCELED);
+        EXPECT_EQ(secondResult, VR_S_OK) << "round " << round;
+        waiterCanceled += secondResult == VR_E_OPERATION_CANCELED ? 1 : 0;
+    }
+    EXPECT_EQ(waiterCanceled, 0);
+    EXPECT_EQ(d.cancelRequested.load(), 0);
+}
+
+// Known fault, left as the transfer frame specifies it: the exit steps clear cancelRequested
+// on every path, also after VR_E_PORT_BUSY, so a thread that merely lost the lock wipes out
+// a cancellation the user asked for while another thread's transfer runs. Run with
+// --gtest_also_run_disabled_tests to see it fail.
+TEST(Concurrency, DISABLED_ALoserKeepsTheHoldersCancellation) {
+    qxtest::SimDevice dev(qxtest::SimConfig('O', 10, 15));
+    ASSERT_TRUE(dev.Start());
+    dev.AdoptModel();
+    dev.device().AttachLogWindow(nullptr);
+    QXVorrel& d = dev.device();
+    ASSERT_EQ(d.AcquirePort(), VR_S_OK);  // the holder's transfer
+    d.cancelRequested = 1;                // the user cancels it
+    std::vector<uint8_t> buffer(256);
+    std::thread loser([&] { (void)d.ReadBlock(buffer.data(), 256, 0, 0, nullptr); });
+    loser.join();
+    EXPECT_EQ(d.cancelRequested.load(), 1) << "the holder's transfer will not stop";
+    d.ReleasePort();
+}
+
 // --- the stream reader on its own thread
 
 std::mutex gStreamMutex;
@@ -356,9 +467,9 @@ TEST(Concurrency, StreamReaderStartsAndStopsCleanly) {
 
     std::atomic<bool> feeding{true};
     std::thread feeder([&] {
-        // Records 34 12 back to back, in pieces that do not respect record boundaries.
+        // Records 34 12 back to back; the reads cut them wherever the time-outs fall.
         std::vector<uint8_t> piece;
-        for (int i = 0; i < 21; ++i) piece.push_back(i % 2 == 0 ? 0x34 : 0x12);
+        for (int i = 0; i < 20; ++i) piece.push_back(i % 2 == 0 ? 0x34 : 0x12);
         while (feeding) {
             peer.Write(piece);
             std::this_thread::sleep_for(std::chrono::milliseconds(3));
@@ -395,9 +506,9 @@ TEST(Concurrency, StreamReaderStartsAndStopsCleanly) {
             // Whatever the read boundaries, a record is 34 12 or (after a dropped half) 12 34.
             const uint32_t straight = cycle % 2 == 0 ? 0x1234u : 0x3412u;
             const uint32_t shifted = cycle % 2 == 0 ? 0x3412u : 0x1234u;
-            for (uint32_t v : gStreamValues) {
-                ASSERT_TRUE(v == straight || v == shifted) << std::hex << v << " in cycle " << cycle;
-            }
+            int wrong = 0;
+            for (uint32_t v : gStreamValues) wrong += (v == straight || v == shifted) ? 0 : 1;
+            EXPECT_EQ(wrong, 0) << "records decoded wrongly in cycle " << cycle;
         } else {
             EXPECT_EQ(gStreamBatches.load(), 0);
         }
@@ -405,8 +516,9 @@ TEST(Concurrency, StreamReaderStartsAndStopsCleanly) {
     feeding = false;
     feeder.join();
     EXPECT_LE(slowestStop, readBoundMs + kToleranceMs);
-    std::printf("[ figures  ] stream reader: %d start/stop cycles, slowest stop %lld ms (bound %lld)\n",
-                kCycles, static_cast<long long>(slowestStop), static_cast<long long>(readBoundMs));
+    std::printf(
+        "[ figures  ] stream reader: %d start/stop cycles, slowest stop %lld ms (bound %lld)\n",
+        kCycles, static_cast<long long>(slowestStop), static_cast<long long>(readBoundMs));
 }
 
 }  // namespace

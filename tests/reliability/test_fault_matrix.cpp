@@ -44,8 +44,8 @@ constexpr uint32_t kSpeedPauseMs = 10;
 constexpr uint32_t kProbeMissMs = kPrepareMs + 3 * ReadMs(3) + 2 * kSpeedPauseMs;
 // Everything identification of a Kelby may wait for: the EEPROM record twice, both banks,
 // the serial request.
-constexpr uint32_t kIdentifyKelbyMs = 2 * (ReadMs(7) + ReadMs(1)) + 2 * ReadMs(1) +
-                                      (kSerialConstantMs + 9) + (kSerialConstantMs + 1);
+constexpr uint32_t kIdentifyKelbyMs =
+    2 * (ReadMs(7) + ReadMs(1)) + 2 * ReadMs(1) + (kSerialConstantMs + 9) + (kSerialConstantMs + 1);
 
 // How far "just under" and "just over" a time-out the delayed replies come. The reply's
 // delay starts when the simulator has the request, a little after the read began, so only
@@ -60,9 +60,9 @@ constexpr uint32_t kEarlyMs = 30;
 
 enum class Op { ReadBlock, WriteBlock, BulkRead, BulkWrite, Identify, FindDevice };
 enum class Next {
-    Works,         // the same call again succeeds
-    DeviceGone,    // the same call again fails at once (nothing to talk to)
-    AfterReplug,   // once the device is back and the port reopened, the call succeeds
+    Works,        // the same call again succeeds
+    DeviceGone,   // the same call again fails at once (nothing to talk to)
+    AfterReplug,  // once the device is back and the port reopened, the call succeeds
 };
 
 struct Case {
@@ -92,7 +92,7 @@ std::string CaseName(const ::testing::TestParamInfo<Case>& info) {
 // The Kelby as identification leaves it (firmware 10.15, encryption off in the device):
 // banks, bulk, and the serial request during identification.
 constexpr uint32_t kKelbyCaps = 0x104A;
-constexpr uint32_t kKelbyIICaps = 0x106A;   // the 'P' row, encryption found off
+constexpr uint32_t kKelbyIICaps = 0x106A;  // the 'P' row, encryption found off
 constexpr uint32_t kKelbyFallbackCaps = 0x100A;
 
 constexpr uint32_t kBlockLength = 512;
@@ -181,13 +181,14 @@ TEST_P(FaultMatrix, ExactResultBoundedTimeCleanState) {
     std::vector<uint8_t> buffer;
     const auto started = Clock::now();
     const int32_t result = Run(c.op, buffer);
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started)
-                        .count();
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
     const std::string log = dev_->LogText();
 
     EXPECT_EQ(result, c.expected) << ResultCodeName(result) << "\n" << log;
     EXPECT_GE(ms, static_cast<long long>(c.waitMs) - kEarlyMs) << "returned before its time-out";
-    EXPECT_LE(ms, static_cast<long long>(c.allowMs + kSlackMs)) << "longer than its time-outs allow";
+    EXPECT_LE(ms, static_cast<long long>(c.allowMs + kSlackMs))
+        << "longer than its time-outs allow";
 
     // The lock is free: portFree says so and a new exchange can take it at once.
     EXPECT_EQ(d().portFree.load(), 1);
@@ -252,8 +253,7 @@ TEST_P(FaultMatrix, ExactResultBoundedTimeCleanState) {
             const auto t0 = Clock::now();
             const int32_t next = Run(c.op, again);
             EXPECT_LT(Clock::now() - t0, std::chrono::milliseconds(kConstantMs + kSlackMs));
-            EXPECT_EQ(next, identification ? 0 : VR_E_COMM_WRITE_FAILURE)
-                << ResultCodeName(next);
+            EXPECT_EQ(next, identification ? 0 : VR_E_COMM_WRITE_FAILURE) << ResultCodeName(next);
             EXPECT_EQ(d().portFree.load(), 1);
             break;
         }

@@ -87,8 +87,19 @@ TEST(DeviceRepliesReplay, EveryOperationEveryModelHostileDevice) {
         for (int row = 0; row < kRows; ++row) {
             for (int script = 0; script < 3; ++script) {
                 // length 300, address 0x001000, emulation bank from h[12], log attached
-                std::vector<uint8_t> input{static_cast<uint8_t>(op), static_cast<uint8_t>(row), 2, 0,
-                                           0, 0x0A, 0x2C, 0x01, 0x00, 0x10, 0x00, 0x00, 0x08};
+                std::vector<uint8_t> input{static_cast<uint8_t>(op),
+                                           static_cast<uint8_t>(row),
+                                           2,
+                                           0,
+                                           0,
+                                           0x0A,
+                                           0x2C,
+                                           0x01,
+                                           0x00,
+                                           0x10,
+                                           0x00,
+                                           0x00,
+                                           0x08};
                 if (script == 1) input.insert(input.end(), 8, 0xFF);
                 if (script == 2) input.insert(input.end(), noise.begin(), noise.end());
                 EXPECT_EQ(qxfuzz::RunDeviceReplies(input.data(), input.size()), "")
@@ -113,8 +124,8 @@ TEST(ImageReplay, SeedsAreValidFilesAndPassEveryCheck) {
                       "")
                 << file;
             const std::string_view text(reinterpret_cast<const char*>(input.data()), input.size());
-            EXPECT_NO_THROW((void)(hex ? qx::image::parseIntelHex(text)
-                                       : qx::image::parseSRecord(text)))
+            EXPECT_NO_THROW(
+                (void)(hex ? qx::image::parseIntelHex(text) : qx::image::parseSRecord(text)))
                 << file;
         }
     }
