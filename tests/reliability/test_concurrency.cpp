@@ -120,34 +120,40 @@ TEST(Concurrency, ThreadsHammeringOneDeviceNeverInterleave) {
 
     const std::vector<uint8_t> transferOriginal =
         dev.sim().readMemory(qxsim::kSpace2, kTransferAddress, kTransferLength);
+    // The lock is not fair: the workers, calling back to back, can keep the transfer thread
+    // out for longer than its 1200 ms wait. It then tries again, as a caller would.
+    std::atomic<int> transferRetries{0};
+    auto transferCall = [&](const char* what, uint32_t requests, auto&& call) {
+        for (;;) {
+            const auto t0 = Clock::now();
+            const int32_t r = call();
+            record(what, r, t0, requests);
+            if (r != VR_E_PORT_BUSY || transferRetries.fetch_add(1) >= 50) return r;
+        }
+    };
     std::thread transfer([&] {
         firstRead.assign(kTransferLength, 0);
-        auto t0 = Clock::now();
-        int32_t r =
-            d.BulkRead(firstRead.data(), kTransferLength, kTransferAddress, 0, CountPackets);
-        record("BulkRead", r, t0, 8);
-        transferResults.push_back(r);
+        transferResults.push_back(transferCall("BulkRead", 8, [&] {
+            return d.BulkRead(firstRead.data(), kTransferLength, kTransferAddress, 0, CountPackets);
+        }));
 
         // Canceled from another thread after its second packet.
         gPackets = 0;
         gCancelArmed = true;
         std::vector<uint8_t> scratch = Pattern(kTransferLength, 5);
-        t0 = Clock::now();
-        r = d.BulkWrite(scratch.data(), kTransferLength, kTransferAddress, 0, CountPackets);
+        transferResults.push_back(transferCall("BulkWrite canceled", 0, [&] {
+            return d.BulkWrite(scratch.data(), kTransferLength, kTransferAddress, 0, CountPackets);
+        }));
         gCancelArmed = false;
-        record("BulkWrite canceled", r, t0, 0);
-        transferResults.push_back(r);
 
-        t0 = Clock::now();
-        r = d.BulkWrite(written.data(), kTransferLength, kTransferAddress, 0, nullptr);
-        record("BulkWrite", r, t0, 8);
-        transferResults.push_back(r);
+        transferResults.push_back(transferCall("BulkWrite", 8, [&] {
+            return d.BulkWrite(written.data(), kTransferLength, kTransferAddress, 0, nullptr);
+        }));
 
         secondRead.assign(kTransferLength, 0);
-        t0 = Clock::now();
-        r = d.BulkRead(secondRead.data(), kTransferLength, kTransferAddress, 0, nullptr);
-        record("BulkRead", r, t0, 8);
-        transferResults.push_back(r);
+        transferResults.push_back(transferCall("BulkRead", 8, [&] {
+            return d.BulkRead(secondRead.data(), kTransferLength, kTransferAddress, 0, nullptr);
+        }));
         transfersDone = true;
     });
 
@@ -231,7 +237,7 @@ TEST(Concurrency, ThreadsHammeringOneDeviceNeverInterleave) {
     int busy = 0, ok = 0;
     uint32_t expectedRequests = 0;
     for (const Call& c : calls) {
-        if (std::string(c.what) == "BulkWrite canceled") {
+        if (std::string(c.what) == "BulkWrite canceled" && c.result != VR_E_PORT_BUSY) {
             EXPECT_EQ(c.result, VR_E_OPERATION_CANCELED);
             continue;
         }
@@ -270,8 +276,8 @@ TEST(Concurrency, ThreadsHammeringOneDeviceNeverInterleave) {
     RecordProperty("busy", busy);
     std::printf(
         "[ figures  ] %d worker threads + 1 transfer thread + 1 canceler: %zu calls, "
-        "%d VR_E_PORT_BUSY, %zu requests on the wire\n",
-        kWorkers, calls.size(), busy, transcript.size());
+        "%d VR_E_PORT_BUSY (%d of them the transfer thread's), %zu requests on the wire\n",
+        kWorkers, calls.size(), busy, transferRetries.load(), transcript.size());
 }
 
 // --- every kind of exchange loses the lock the same way
