@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -21,16 +22,25 @@ namespace {
 
 constexpr uint32_t kBlockSize = 552;
 
+std::string gFolder;
+
+void RemoveFolder() {
+    if (gFolder.empty()) return;
+    std::remove((gFolder + "/QuillonSettings.dat").c_str());
+    std::remove((gFolder + "/QuillonSettings.dat.tmp").c_str());
+    rmdir(gFolder.c_str());
+}
+
 const std::string& Folder() {
-    static const std::string folder = [] {
+    if (gFolder.empty()) {
         // Memory-backed when the machine has it: the fuzzer writes a file per run.
-        std::string pattern = access("/dev/shm", W_OK) == 0 ? "/dev/shm/qxfuzz-settings-XXXXXX"
-                                                            : "/tmp/qxfuzz-settings-XXXXXX";
-        std::vector<char> buffer(pattern.begin(), pattern.end());
-        buffer.push_back('\0');
-        return std::string(mkdtemp(buffer.data()) != nullptr ? buffer.data() : "/tmp");
-    }();
-    return folder;
+        char pattern[64];
+        std::snprintf(pattern, sizeof pattern, "%s/qxfuzz-settings-XXXXXX",
+                      access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp");
+        gFolder = mkdtemp(pattern) != nullptr ? pattern : "/tmp";
+        if (gFolder != "/tmp") std::atexit(RemoveFolder);
+    }
+    return gFolder;
 }
 
 long long SizeOf(const std::string& path) {
