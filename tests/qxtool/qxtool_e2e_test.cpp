@@ -689,6 +689,70 @@ TEST_F(Qxtool, CtrlCStopsATransferAndLeavesTheDeviceAt115200) {
     EXPECT_EQ(sim.lineBaud(), 115200u);
 }
 
+// A write that fails part-way names what the device acknowledged and what may be incomplete;
+// the acknowledged part really holds the image.
+TEST_F(Qxtool, AFailedWriteNamesTheRangeThatMayBeIncomplete) {
+    const struct {
+        const char* name;
+        qxsim::Config config;
+        std::string fault;
+        std::vector<std::string> extra;
+        uint8_t space;  // where the acknowledged part lies
+        uint32_t acknowledged;
+        const char* note;
+    } cases[] = {
+        {"block",
+         Model('A', 2, 12),
+         "W:none@5",
+         {"--method", "block"},
+         qxsim::kSpace2,
+         0x400,
+         "qxtool: 0x000000-0x0003FF was written and acknowledged; 0x000400-0x00FFFF (64512 "
+         "bytes) may be incomplete"},
+        {"bulk",
+         Model('O', 10, 15),
+         "ZW:none@3",
+         {"--method", "bulk"},
+         qxsim::kSpace2,
+         0x2000,
+         "qxtool: 0x000000-0x001FFF was written and acknowledged; 0x002000-0x00FFFF (57344 "
+         "bytes) may be incomplete"},
+        {"first packet",
+         Model('O', 10, 15),
+         "ZW:refuse@1",
+         {},
+         qxsim::kSpace2,
+         0,
+         "qxtool: 0x000000-0x00FFFF (65536 bytes) may be incomplete"},
+        {"both spaces",
+         Model('R', 2, 0),
+         "ZW:none@18",
+         {"--method", "bulk"},
+         qxsim::kSpace1,
+         0x1000,
+         "qxtool: in space 1 (space 2 is complete), 0x000000-0x000FFF was written and "
+         "acknowledged; 0x001000-0x00FFFF (61440 bytes) may be incomplete"},
+    };
+    const std::vector<uint8_t> image = RandomBytes(0x10000, 11);
+    qxtest::WriteBytes(File("image.bin"), Bytes(image));
+    int com = 4;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto& sim = Device(com, c.config);
+        ASSERT_TRUE(sim.addFault(c.fault));
+        std::vector<std::string> args{"--port", "COM" + std::to_string(com++), "write",
+                                      File("image.bin")};
+        args.insert(args.end(), c.extra.begin(), c.extra.end());
+        const ToolResult r = Tool(args);
+        EXPECT_EQ(r.status, 1) << r.err;
+        EXPECT_NE(r.err.find(c.note), std::string::npos) << r.err;
+        if (c.acknowledged != 0) {
+            EXPECT_EQ(sim.readMemory(c.space, 0, c.acknowledged),
+                      std::vector<uint8_t>(image.begin(), image.begin() + c.acknowledged));
+        }
+    }
+}
+
 // ---------------------------------------------------------------- log
 
 TEST_F(Qxtool, LogFileHoldsTheDebugWindowLines) {

@@ -21,6 +21,7 @@ namespace {
 constexpr uint32_t kBlockChunk = 4096;
 constexpr uint32_t kBulkUnit = 4096;
 constexpr uint32_t kBlockUnit = 256;
+constexpr int32_t kSarnetType = 9;
 constexpr int32_t kTolliverType = 14;
 
 class Stopwatch {
@@ -35,6 +36,31 @@ class Stopwatch {
 
 std::string Range(uint64_t address, uint64_t length) {
     return Hex(address, 6) + "-" + Hex(address + length - 1, 6);
+}
+
+// Bytes of a write the device has acknowledged after `packets` accepted packets. Block packets
+// stop at every 64 KiB boundary in large-bin mode; walking them that way is exact there and
+// never more than what was acknowledged otherwise.
+uint64_t AcknowledgedBytes(uint32_t address, uint32_t length, uint64_t packets, bool bulk) {
+    if (bulk) return std::min<uint64_t>(packets * kBulkUnit, length);
+    uint64_t done = 0;
+    for (uint64_t i = 0; i < packets && done < length; ++i) {
+        const uint64_t toBoundary = 0x10000 - (address + done) % 0x10000;
+        done += std::min({uint64_t{kBlockUnit}, length - done, toBoundary});
+    }
+    return done;
+}
+
+// After a failed write: which part of the target holds the new image for certain and which
+// part may hold old bytes, new bytes or a mix (the packet in flight may be half stored).
+std::string IncompleteNote(uint32_t address, uint32_t length, uint64_t acknowledged,
+                           const std::string& space) {
+    std::string note = "qxtool: ";
+    if (!space.empty()) note += "in " + space + ", ";
+    if (acknowledged != 0) note += Range(address, acknowledged) + " was written and acknowledged; ";
+    note += Range(address + acknowledged, length - acknowledged) + " (" +
+            std::to_string(length - acknowledged) + " bytes) may be incomplete";
+    return note;
 }
 
 bool PageAligned(uint64_t address, uint64_t length) {
@@ -321,6 +347,20 @@ int RunWrite(Session& session, const TransferArgs& args) {
         } else {
             result = device.WriteBlock(data.data(), length, address, flags | XferNoBulk,
                                        Progress::Callback());
+        }
+        if (result < 0) {
+            // BulkWriteBoth fills space 2 and then space 1, one progress pass each.
+            const bool twoSpaces =
+                device.hardwareType == kSarnetType || device.hardwareType == kTolliverType;
+            std::string where = SpaceNote(flags).empty() ? "" : SpaceNote(flags).substr(2);
+            const bool bothInOne = bulk && space == 0 && twoSpaces;
+            if (bothInOne) where = "space 2 (space 1 not yet written)";
+            if ((bothInOne && progress.Passes() >= 2) ||
+                (space == XferSpace1 && spaces.size() == 2))
+                where = "space 1 (space 2 is complete)";
+            Console::Get().Note(IncompleteNote(
+                address, length,
+                AcknowledgedBytes(address, length, progress.PacketsAccepted(), bulk), where));
         }
         session.Check(result, what);
     }

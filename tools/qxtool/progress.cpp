@@ -56,9 +56,12 @@ void Progress::OnReport(TransferProgress* report) {
     switch (report->state) {
         case kProgressStarted:
             if (self->running_) self->Finish();
+            ++self->passes_;
+            self->packets_ = 0;
             self->Update(0);
             break;
         case kProgressPacket:
+            self->packets_ = report->done;
             self->Update(static_cast<uint64_t>(report->done) * self->bytesPerPacket_);
             break;
         case kProgressFinished:

@@ -28,6 +28,11 @@ class Progress {
     // Ends the current pass (the bar shows where it stopped).
     void Finish();
 
+    // What the library has confirmed so far: passes started (BulkWriteBoth makes two) and
+    // the packets accepted in the current one.
+    int Passes() const { return passes_; }
+    uint64_t PacketsAccepted() const { return packets_; }
+
     // The text of one bar line (without the bar graphic); public for tests.
     static std::string Describe(const std::string& label, uint64_t done, uint64_t total,
                                 double seconds);
@@ -43,6 +48,8 @@ class Progress {
     bool terminal_;
     bool running_ = false;
     uint64_t done_ = 0;
+    int passes_ = 0;
+    uint64_t packets_ = 0;
     int lastTenth_ = -1;  // plain lines: the tenth last printed, -1 before the first
     uint64_t lastPrinted_ = 0;
     std::chrono::steady_clock::time_point start_;
