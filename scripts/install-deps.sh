@@ -3,7 +3,7 @@
 set -euo pipefail
 
 native=(cmake ninja-build g++ clang libgtest-dev libgmock-dev googletest libbenchmark-dev
-        libcli11-dev srecord)
+        libcli11-dev srecord libclang-rt-14-dev)
 windows=(g++-mingw-w64-i686 wine wine32:i386 xvfb xauth fonts-liberation fonts-wine imagemagick)
 
 want=("${native[@]}")
