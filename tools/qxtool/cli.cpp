@@ -12,6 +12,7 @@
 #include "tools/qxtool/json.h"
 #include "tools/qxtool/ports.h"
 #include "tools/qxtool/session.h"
+#include "tools/qxtool/sync.h"
 #include "tools/qxtool/tool_error.h"
 
 namespace qx::tool {
@@ -85,6 +86,7 @@ int Run(int argc, char** argv) {
     TransferArgs transfer;
     EepromArgs eeprom;
     BankArgs bank;
+    SyncArgs syncArgs;
     std::string baud;
     bool all = false;
 
@@ -195,6 +197,50 @@ int Run(int argc, char** argv) {
         "Only the bytes the file holds are compared (holes between records are "
         "not). Exit status 1 and the first differing address when they differ.");
 
+    CLI::App* syncCommand = app.add_subcommand(
+        "sync", "write only what differs between FILE and device memory (--watch: on every save)");
+    syncCommand->add_option("FILE", syncArgs.file, "the image file")->required();
+    syncCommand->add_option("--address", syncArgs.address,
+                            "device address of the first byte of a binary file (default 0)");
+    syncCommand
+        ->add_option("--format", syncArgs.format,
+                     "file format: bin, ihex or srec; default: from the file name, else from "
+                     "the content")
+        ->check(CLI::IsMember({"bin", "ihex", "srec"}));
+    syncCommand
+        ->add_option("--method", syncArgs.method,
+                     "bulk: every changed page the bulk way; block: block writes only; default: "
+                     "bulk for whole 4096-byte blocks of changed pages when the device has bulk "
+                     "transfers, block writes for the rest")
+        ->check(CLI::IsMember({"bulk", "block"}));
+    syncCommand
+        ->add_option("--space", syncArgs.space,
+                     "memory space of the two-space models: 1 or 2 (default 2)")
+        ->check(CLI::IsMember({"1", "2"}));
+    syncCommand->add_flag("--plain", syncArgs.plain,
+                          "send the transfers unencrypted even when the device has the link "
+                          "cipher on");
+    syncCommand->add_flag("--watch", syncArgs.watch,
+                          "keep the port open and sync again each time FILE is saved");
+    syncCommand->add_flag("--assume-written", syncArgs.assumeWritten,
+                          "trust FILE.qxsync, left by the last sync of FILE, for what the device "
+                          "holds instead of reading it (read anyway when it names another "
+                          "device, bank or range)");
+    syncCommand->footer(
+        "The device's range is read once (or, with --assume-written, taken from the state "
+        "file FILE.qxsync that a sync leaves beside FILE when it ends), compared with the file "
+        "page by page (256 bytes), and only the pages that differ are written and read back. "
+        "Holes "
+        "between the records of a file are 0xFF, as 'write' fills them. Data past the "
+        "device's memory is refused before anything is written (exit status 2).\n\n"
+        "--watch: after the first sync qxtool watches FILE's folder (an editor that saves "
+        "by renaming a new file over FILE is seen too) and syncs 50 ms after the last change, "
+        "one line per sync: pages, bytes, and the milliseconds from the change to the "
+        "device's acknowledgement. A file that cannot be read, is malformed or no longer fits "
+        "is reported and skipped until the next save. Ctrl+C while waiting closes the port "
+        "and exits with status 0; during a sync it stops the transfer as for 'write' "
+        "(status 1, VR_E_OPERATION_CANCELED). With --json: one JSON object per sync.");
+
     CLI::App* eepromCommand = app.add_subcommand("eeprom", "read or write the device's EEPROM");
     eepromCommand->require_subcommand(1);
     CLI::App* eepromRead = eepromCommand->add_subcommand("read", "read LEN EEPROM bytes at ADDR");
@@ -254,6 +300,7 @@ int Run(int argc, char** argv) {
         if (read->parsed()) return RunRead(session, transfer);
         if (write->parsed()) return RunWrite(session, transfer);
         if (verify->parsed()) return RunVerify(session, transfer);
+        if (syncCommand->parsed()) return RunSync(session, syncArgs);
         if (eepromRead->parsed()) return RunEepromRead(session, eeprom);
         if (eepromWrite->parsed()) return RunEepromWrite(session, eeprom);
         if (bankGet->parsed()) return RunBankGet(session, bank);
