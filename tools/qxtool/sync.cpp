@@ -152,7 +152,7 @@ struct SyncResult {
     uint64_t bytesCompared = 0;
     bool readDevice = false;         // some of the range was read from the device
     bool trustedState = false;       // the state file said what the device holds
-    Clock::time_point started;       // of the sync (after the quiet time)
+    Clock::time_point started;       // of the sync (when the file is read)
     Clock::time_point acknowledged;  // the last write's acknowledgement (or the plan, if none)
     Clock::time_point finished;      // verified and recorded
 };
@@ -443,7 +443,7 @@ std::string Summary(const SyncResult& r) {
 }
 
 // changedAt: the last change of the file (--watch); workFrom: when the work began (the end of
-// the quiet time, before the file is read).
+// the save, before the file is read).
 JsonObject ResultJson(const Session& session, const SyncArgs& args, const Target& target,
                       const SyncResult& r, std::optional<Clock::time_point> changedAt,
                       Clock::time_point workFrom) {
@@ -528,7 +528,7 @@ int RunSync(Session& session, const SyncArgs& args) {
     for (;;) {
         const std::optional<Clock::time_point> changedAt = NextChange(watch, args.file);
         if (!changedAt) break;
-        const Clock::time_point quiet = Clock::now();
+        const Clock::time_point readAt = Clock::now();
         try {
             LoadTarget(args, target);
             CheckFits(target, args.file, syncer.Limit());
@@ -543,8 +543,8 @@ int RunSync(Session& session, const SyncArgs& args) {
         Console::Get().Result(
             Summary(r) + "; " + FormatMs(Milliseconds(*changedAt, r.acknowledged)) +
             " from the change to the acknowledgement (" +
-            FormatMs(Milliseconds(quiet, r.acknowledged)) + " after the quiet time)");
-        Console::Get().JsonResult(ResultJson(session, args, target, r, changedAt, quiet).Text());
+            FormatMs(Milliseconds(readAt, r.acknowledged)) + " from reading the file)");
+        Console::Get().JsonResult(ResultJson(session, args, target, r, changedAt, readAt).Text());
     }
     syncer.Record();
     Console::Get().Note("qxtool: stopped watching " + args.file);
