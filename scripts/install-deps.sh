@@ -4,7 +4,8 @@ set -euo pipefail
 
 native=(cmake ninja-build g++ clang libgtest-dev libgmock-dev googletest libbenchmark-dev
         libcli11-dev srecord libclang-rt-14-dev)
-windows=(g++-mingw-w64-i686 wine wine32:i386 xvfb xauth fonts-liberation fonts-wine imagemagick)
+windows=(g++-mingw-w64-i686 g++-mingw-w64-x86-64-posix wine wine32:i386 wine64 xvfb xauth
+         fonts-liberation fonts-wine imagemagick)
 
 want=("${native[@]}")
 if [ "${QX_SKIP_WINDOWS:-0}" != 1 ]; then want+=("${windows[@]}"); fi

@@ -76,7 +76,25 @@ export WINEPREFIX="${WINEPREFIX:-$build/wineprefix}"
 qxsim_default=$(cd "$(dirname "$0")/.." && pwd)/build/bin/qxsim
 export qxsim="${QX_QXSIM:-$qxsim_default}"
 export sim_com="${QX_SIM_COM:-5}"
-export WINEARCH=win32
+# The prefix matches the build: 32-bit Wine for the product's i686 build, 64-bit Wine for an
+# x86_64 build (machines whose kernel runs no 32-bit code).
+if grep -q '^CMAKE_AR:.*x86_64-w64-mingw32' "$build/CMakeCache.txt"; then
+    export WINEARCH=win64
+    # Debian's "wine" starts the 32-bit loader whenever it is installed, and that loader
+    # cannot run on such a kernel: "wine" (and wineboot's "wine-stable") mean the 64-bit one.
+    if [ -x /usr/lib/wine/wine64 ] && ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+        shim=$build/wine64-shim
+        mkdir -p "$shim"
+        for name in wine wine-stable; do
+            printf '#!/bin/sh\nexport WINELOADER=/usr/lib/wine/wine64\nexec /usr/lib/wine/wine64 "$@"\n' \
+                >"$shim/$name"
+            chmod +x "$shim/$name"
+        done
+        export PATH="$shim:$PATH"
+    fi
+else
+    export WINEARCH=win32
+fi
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="mscoree,mshtml="
 

@@ -74,7 +74,9 @@ const Field kFields[] = {
 #undef QX_FIELD
 
 TEST(Layout, DeviceObjectMatchesTheFieldTableOnI686) {
-    ASSERT_EQ(sizeof(void*), 4u) << "the layout is fixed for the 32-bit build";
+    // The x86_64 test build (for machines that run no 32-bit code) has wider pointers; the
+    // i686 build checks this table again as it compiles (device/layout_check.cpp).
+    if (sizeof(void*) != 4) GTEST_SKIP() << "the layout is fixed for the 32-bit build";
     for (const Field& f : kFields) {
         std::printf("%-34s %4zu\n", f.name, f.offset);
         EXPECT_EQ(f.offset, f.expected) << f.name;
