@@ -170,13 +170,13 @@ int32_t QXVorrel::WriteBlock(const uint8_t* buffer, uint32_t length, uint32_t ad
     TransferFrame frame(*this, callback);
     if (!port->IsOpen()) return frame.Finish(VR_E_PORT_NOT_INITIALIZED, order);
 
-    // Whole pages go the bulk way first; any failure there (a cancellation or a busy port
-    // included) falls back to the slow packets for the whole length.
+    // Whole pages go the bulk way first; a failure there (a busy port included) falls back to
+    // the slow packets for the whole length. A cancellation does not: the caller asked the
+    // write to stop, and BulkWrite has already cleared the request it would need to see.
     if ((capabilities & CapBulk) != 0 && (flags & XferNoBulk) == 0 && length % kBulkPage == 0 &&
         address % kBulkPage == 0) {
-        if (BulkWriteBoth(buffer, length, address, flags, callback) == VR_S_OK) {
-            return frame.Finish(VR_S_OK, order);
-        }
+        const int32_t bulk = BulkWriteBoth(buffer, length, address, flags, callback);
+        if (bulk == VR_S_OK || bulk == VR_E_OPERATION_CANCELED) return frame.Finish(bulk, order);
         platform::SleepMs(kBulkFallbackPauseMs);
     }
 

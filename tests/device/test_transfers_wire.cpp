@@ -358,18 +358,21 @@ TEST(TransferWire, WriteBlockTakesTheBulkPathOnlyForWholePages) {
     EXPECT_EQ(dev.RequestHex().size(), 16u);
 }
 
-// A cancellation that stops the bulk path is cleared by it; the slow path still writes.
-TEST(TransferWire, CancelOnTheBulkPathDoesNotStopTheSlowPath) {
+// A cancellation that stops the bulk path stops the write: no slow packets follow it.
+TEST(TransferWire, CancelOnTheBulkPathStopsTheWrite) {
     SimDevice dev(xfer::Config(xfer::kKelby, false));
     ASSERT_TRUE(Open(dev, xfer::kKelby));
     QXVorrel& d = dev.device();
     const std::vector<uint8_t> image = Pattern(512, 32);
     d.cancelRequested = 1;
-    ASSERT_EQ(d.WriteBlock(image.data(), 512, 0x3000, 0, nullptr), VR_S_OK);
+    ASSERT_EQ(d.WriteBlock(image.data(), 512, 0x3000, 0, nullptr), VR_E_OPERATION_CANCELED);
     EXPECT_EQ(dev.Messages(),
-              (Lines{"QXVorrel: Bulk writing 0KB", "VarnexWare: BulkWrite - Operation Canceled",
-                     "QXVorrel: Slow writing 512 bytes"}));
-    EXPECT_EQ(dev.Requests().size(), 2u);
+              (Lines{"QXVorrel: Bulk writing 0KB", "VarnexWare: BulkWrite - Operation Canceled"}));
+    EXPECT_TRUE(dev.Requests().empty());
+    EXPECT_EQ(dev.sim().readMemory(qxsim::kSpace2, 0x3000, 512), std::vector<uint8_t>(512, 0xFF));
+    EXPECT_EQ(d.cancelRequested.load(), 0);
+    // The request was used up: the next write goes through.
+    ASSERT_EQ(d.WriteBlock(image.data(), 512, 0x3000, 0, nullptr), VR_S_OK);
     EXPECT_EQ(dev.sim().readMemory(qxsim::kSpace2, 0x3000, 512), image);
 }
 
