@@ -213,6 +213,19 @@ bool EventClose(OsHandle handle) {
     return true;
 }
 
+// One thread and no windows: a plain wait.
+WaitResult EventWaitHandlingSentMessages(OsHandle handle, uint32_t milliseconds) {
+    if (handle == nullptr) {
+        SleepMs(milliseconds);
+        return WaitResult::TimedOut;
+    }
+    return EventWait(handle, milliseconds);
+}
+
+bool WaitsHandleSentMessages() {
+    return false;
+}
+
 void SleepMs(uint32_t milliseconds) {
     qxfuzz::gClock += milliseconds;
     ++gLine.sleeps;
