@@ -6,7 +6,9 @@
 #
 # A qxsim process from the native build (QX_QXSIM, default build/bin/qxsim) runs for the
 # session as a Kelby 10.15 on COM5 of the prefix (QX_SIM_COM); the tests find it through
-# QX_SIM_CONTROL (its control port) and QX_SIM_COM.
+# QX_SIM_CONTROL (its control port), QX_SIM_COM and QX_SIM_LINK_DIR (the prefix's
+# dosdevices). The device suites reconfigure it ("config") and move its link to the COM
+# number they use, and put it back to a Kelby 10.15 on COM5 after each test.
 #
 # The Wine prefix lives in BUILD_DIR/wineprefix (made on first use, with the crash dialog
 # off so a crashing test exits instead of waiting at a dialog). WINEPREFIX overrides it.
@@ -54,7 +56,7 @@ if [ "${1:-}" = --inside-display ]; then
             cat "$sim_out" >&2
             exit 1
         fi
-        export QX_SIM_CONTROL=$port QX_SIM_COM=$sim_com
+        export QX_SIM_CONTROL=$port QX_SIM_COM=$sim_com QX_SIM_LINK_DIR=$WINEPREFIX/dosdevices
         echo "run-wine-tests: qxsim on COM$sim_com, control port $port"
     else
         echo "run-wine-tests: no simulator at $qxsim (set QX_QXSIM); the device tests will fail" >&2

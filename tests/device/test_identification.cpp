@@ -215,7 +215,7 @@ TEST_P(Identification, ModelFieldsAndRequests) {
 
     const std::vector<std::string> expected = Split(c.requests);
     dev.sim().waitForTranscript(expected.size(), 1000);
-    EXPECT_EQ(Requests(dev.sim()), expected);
+    EXPECT_EQ(Requests(dev.Transcript()), expected);
     if (c.logLine != nullptr) {
         EXPECT_TRUE(HasMessage(dev, c.logLine)) << dev.LogText();
     }

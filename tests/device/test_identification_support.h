@@ -1,6 +1,6 @@
 // Shared by the identification and detection tests: simulated devices registered as COM
-// ports in a private QX_COM_DIR, a device object logging into a text sink, and readers of
-// the simulator's transcript.
+// ports in a private QX_COM_DIR (POSIX: several simulators at once), a device object logging
+// into a text sink, and readers of the simulator's transcript.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -20,6 +20,7 @@
 
 namespace identtest {
 
+#ifndef _WIN32
 // A fresh directory of COM links, made the process's QX_COM_DIR while it lives.
 class ComDir {
   public:
@@ -43,6 +44,7 @@ class ComDir {
   private:
     std::string path_;
 };
+#endif
 
 inline qxsim::Config Model(char letter, uint8_t major, uint8_t minor) {
     qxsim::Config config;
@@ -59,6 +61,7 @@ inline qxsim::Config Silent() {
     return config;
 }
 
+#ifndef _WIN32
 // Starts a simulator; with comNumber >= 0 it is also linked as COMn in `dir`.
 inline std::unique_ptr<qxsim::Simulator> StartSim(const qxsim::Config& config, int comNumber = -1,
                                                   const std::string& dir = {}) {
@@ -70,6 +73,7 @@ inline std::unique_ptr<qxsim::Simulator> StartSim(const qxsim::Config& config, i
     }
     return sim;
 }
+#endif
 
 // The device object with its log going to a text sink.
 struct LoggedDevice {
@@ -91,9 +95,9 @@ struct LoggedDevice {
 };
 
 // The transcript's request keys, in order ("VV", "HR", "B", ...).
-inline std::vector<std::string> Requests(const qxsim::Simulator& sim) {
+inline std::vector<std::string> Requests(const std::vector<qxsim::TranscriptEntry>& transcript) {
     std::vector<std::string> keys;
-    for (const qxsim::TranscriptEntry& entry : sim.transcript()) keys.push_back(entry.command);
+    for (const qxsim::TranscriptEntry& entry : transcript) keys.push_back(entry.command);
     return keys;
 }
 

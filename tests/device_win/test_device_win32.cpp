@@ -15,17 +15,32 @@
 #include <vector>
 
 #include "device/qx_vorrel.h"
-#include "remote_sim.h"
+#include "sim_fixture.h"
 
 namespace {
 
 using namespace qx;
-using qxtest::HexText;
-using qxtest::RemoteDevice;
-using qxtest::RemoteRequest;
+using qxtest::SimDevice;
+using Requests = std::vector<qxsim::TranscriptEntry>;
 using Lines = std::vector<std::string>;
 
-#define START(dev) ASSERT_TRUE((dev).StartIdentified())
+// Opens the device the way the launcher does (OpenDeviceOnPort on COMn: version,
+// identification, fields), then forgets the log and the transcript of that.
+::testing::AssertionResult StartIdentified(SimDevice& dev) {
+    ::testing::AssertionResult step = dev.Start(false);
+    if (!step) return step;
+    char text[100] = {};
+    const int32_t found = dev.device().OpenDeviceOnPort(static_cast<uint32_t>(dev.comNumber()),
+                                                        text, sizeof text, nullptr, 0);
+    if (found != 1)
+        return ::testing::AssertionFailure()
+               << "OpenDeviceOnPort(" << dev.comNumber() << ") gave " << found << "\n"
+               << dev.LogText();
+    dev.Reset();
+    return ::testing::AssertionSuccess();
+}
+
+#define START(dev) ASSERT_TRUE(StartIdentified(dev))
 
 std::vector<uint8_t> Pattern(size_t size, uint32_t seed) {
     std::vector<uint8_t> bytes(size);
@@ -37,9 +52,9 @@ std::vector<uint8_t> Pattern(size_t size, uint32_t seed) {
     return bytes;
 }
 
-std::string Keys(const std::vector<RemoteRequest>& requests) {
+std::string Keys(const Requests& requests) {
     std::string keys;
-    for (const RemoteRequest& r : requests) keys += (keys.empty() ? "" : " ") + r.command;
+    for (const qxsim::TranscriptEntry& r : requests) keys += (keys.empty() ? "" : " ") + r.command;
     return keys;
 }
 
@@ -66,7 +81,7 @@ void ExpectKelby(const QXVorrel& d, const char* text, const uint8_t* version) {
 }
 
 TEST(Win32Port, OpensThroughTheCommApiAndToleratesWineEscapes) {
-    RemoteDevice dev;
+    SimDevice dev;
     ASSERT_TRUE(dev.Start(false));
     QXVorrel& d = dev.device();
     ASSERT_EQ(d.OpenPortByName(dev.comName().c_str()), VR_S_OK) << dev.LogText();
@@ -74,7 +89,7 @@ TEST(Win32Port, OpensThroughTheCommApiAndToleratesWineEscapes) {
     EXPECT_EQ(d.port->dcb.BaudRate, 115200u);
     EXPECT_EQ(d.port->dcb.fDtrControl, static_cast<DWORD>(DTR_CONTROL_ENABLE));
     EXPECT_EQ(d.port->dcb.fRtsControl, static_cast<DWORD>(RTS_CONTROL_ENABLE));
-    EXPECT_EQ(dev.sim().LineBaud(), 115200u) << "SetCommState reaches the pseudo-terminal";
+    EXPECT_EQ(dev.sim().lineBaud(), 115200u) << "SetCommState reaches the pseudo-terminal";
     EXPECT_EQ(dev.Messages(), (Lines{"QXSerial: Successfully opened " + dev.comName(),
                                      "QXSerial: " + dev.comName() + " opened at 115200 baud"}));
 
@@ -86,29 +101,29 @@ TEST(Win32Port, OpensThroughTheCommApiAndToleratesWineEscapes) {
     }
     uint8_t version[3] = {};
     EXPECT_EQ(d.GetFirmwareVersion(version), VR_S_OK);
-    EXPECT_EQ(HexText({version, version + 3}), "0A 0F 4F");
+    EXPECT_EQ(qxtest::Hex({version, version + 3}), "0A 0F 4F");
 }
 
 TEST(Win32Identification, OpenDeviceOnPortIdentifiesTheKelby) {
-    RemoteDevice dev;
+    SimDevice dev;
     ASSERT_TRUE(dev.Start(false));
     QXVorrel& d = dev.device();
     char text[100] = {};
     uint8_t version[3] = {};
-    ASSERT_EQ(d.OpenDeviceOnPort(static_cast<uint32_t>(dev.sim().comNumber()), text, sizeof text,
-                                 version, 0),
-              1)
+    ASSERT_EQ(
+        d.OpenDeviceOnPort(static_cast<uint32_t>(dev.comNumber()), text, sizeof text, version, 0),
+        1)
         << dev.LogText();
     ExpectKelby(d, text, version);
-    EXPECT_EQ(d.portNumber, dev.sim().comNumber());
-    const std::vector<RemoteRequest> requests = dev.sim().Transcript();
+    EXPECT_EQ(d.portNumber, dev.comNumber());
+    const Requests requests = dev.Transcript();
     EXPECT_EQ(Keys(requests), "VV HR HR B B NS");
-    for (const RemoteRequest& r : requests) EXPECT_EQ(r.baud, 115200u) << r.command;
-    EXPECT_EQ(HexText(requests.at(0).bytes), "56 56");
+    for (const qxsim::TranscriptEntry& r : requests) EXPECT_EQ(r.baud, 115200u) << r.command;
+    EXPECT_EQ(qxtest::Hex(requests.at(0).bytes), "56 56");
 }
 
 TEST(Win32Identification, FindDeviceReachesTheMappedPortQuickly) {
-    RemoteDevice dev;
+    SimDevice dev;
     ASSERT_TRUE(dev.Start(false));
     QXVorrel& d = dev.device();
     char text[100] = {};
@@ -117,14 +132,14 @@ TEST(Win32Identification, FindDeviceReachesTheMappedPortQuickly) {
     ASSERT_EQ(d.FindDevice(text, sizeof text, version, kScanFromComZero), 1) << dev.LogText();
     const int64_t elapsed = MsSince(start);
     ExpectKelby(d, text, version);
-    EXPECT_EQ(d.portNumber, dev.sim().comNumber());
+    EXPECT_EQ(d.portNumber, dev.comNumber());
     // The runner leaves no other port in the prefix: a probed but silent port costs three
     // read time-outs (about a second), so a scan this quick asked nobody else.
     EXPECT_LT(elapsed, 900) << "did the scan probe Wine's default com1 -> /dev/ttyS0?";
 }
 
 TEST(Win32Eeprom, InformationRecordOnTheWire) {
-    RemoteDevice dev;
+    SimDevice dev;
     START(dev);
     EEPROMInfo info{};
     EXPECT_EQ(dev.device().GetEEPROMInfo(&info), VR_S_OK);
@@ -140,15 +155,15 @@ TEST(Win32Eeprom, InformationRecordOnTheWire) {
 }
 
 TEST(Win32LinkSpeed, RaisesTheLineTo921600AndClosePortBringsItBack) {
-    RemoteDevice dev;
+    SimDevice dev;
     START(dev);
     QXVorrel& d = dev.device();
     EXPECT_EQ(d.SetUSBBaud(kSpeed921600, 0), VR_S_OK);
     EXPECT_EQ(d.baudIndex, 0);
-    EXPECT_EQ(dev.sim().LineBaud(), 921600u);
-    std::vector<RemoteRequest> requests = dev.sim().Transcript();
+    EXPECT_EQ(dev.sim().lineBaud(), 921600u);
+    Requests requests = dev.Transcript();
     ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(HexText(requests[0].bytes), "53 00 53");
+    EXPECT_EQ(qxtest::Hex(requests[0].bytes), "53 00 53");
     EXPECT_EQ(requests[0].baud, 115200u) << "the request goes out at the old speed";
     EXPECT_EQ(dev.Messages(), (Lines{"QXSerial: Baud changed to 921600",
                                      "QXVorrel: SetUSBBaud to 921600, Force = FALSE SUCCEEDED"}));
@@ -156,25 +171,25 @@ TEST(Win32LinkSpeed, RaisesTheLineTo921600AndClosePortBringsItBack) {
     // The device now answers at 921600.
     uint8_t byte = 0;
     EXPECT_EQ(d.ReadEEPROM(&byte, 1, 1), VR_S_OK);
-    requests = dev.sim().Transcript();
+    requests = dev.Transcript();
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[1].baud, 921600u);
-    EXPECT_EQ(requests[1].outcome, "answered");
-    dev.ClearWire();
+    EXPECT_EQ(requests[1].outcome, qxsim::Outcome::Answered);
+    dev.Reset();
 
     d.ClosePort();
-    ASSERT_TRUE(dev.sim().WaitForTranscript(1, 2000));
-    requests = dev.sim().Transcript();
+    ASSERT_TRUE(dev.sim().waitForTranscript(1, 2000));
+    requests = dev.Transcript();
     ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(HexText(requests[0].bytes), "53 07 5A");
+    EXPECT_EQ(qxtest::Hex(requests[0].bytes), "53 07 5A");
     EXPECT_EQ(requests[0].baud, 921600u);
-    EXPECT_EQ(dev.sim().LineBaud(), 115200u);
+    EXPECT_EQ(dev.sim().lineBaud(), 115200u);
 }
 
 class Win32Transfers : public ::testing::Test {
   protected:
     void SetUp() override { START(dev_); }
-    RemoteDevice dev_;
+    SimDevice dev_;
 };
 
 TEST_F(Win32Transfers, RoundTripsMatchTheSimulatorsMemory) {
@@ -198,7 +213,7 @@ TEST_F(Win32Transfers, RoundTripsMatchTheSimulatorsMemory) {
             c.bulk ? d.BulkWrite(image.data(), c.size, c.address, 0, nullptr)
                    : d.WriteBlock(image.data(), c.size, c.address, XferNoBulk, nullptr);
         ASSERT_EQ(written, VR_S_OK) << dev_.LogText();
-        EXPECT_EQ(dev_.sim().ReadMemory(0x20, c.address, c.size), image);
+        EXPECT_EQ(dev_.sim().readMemory(qxsim::kSpace2, c.address, c.size), image);
 
         std::vector<uint8_t> back(c.size, 0);
         const int32_t read = c.bulk ? d.BulkRead(back.data(), c.size, c.address, 0, nullptr)
@@ -207,7 +222,7 @@ TEST_F(Win32Transfers, RoundTripsMatchTheSimulatorsMemory) {
         EXPECT_EQ(back, image);
     }
     // The bulk case really went the bulk way, the block cases the packet way.
-    const std::string keys = Keys(dev_.sim().Transcript());
+    const std::string keys = Keys(dev_.Transcript());
     EXPECT_NE(keys.find("ZW"), std::string::npos) << keys;
     EXPECT_NE(keys.find("ZR"), std::string::npos) << keys;
     EXPECT_NE(keys.find("W"), std::string::npos) << keys;
@@ -215,7 +230,7 @@ TEST_F(Win32Transfers, RoundTripsMatchTheSimulatorsMemory) {
 
 TEST_F(Win32Transfers, NoReplyFailsWithinTheReadTimeOut) {
     QXVorrel& d = dev_.device();
-    ASSERT_TRUE(dev_.sim().Command("fault HR:none"));
+    ASSERT_TRUE(dev_.AddFault("HR:none"));
     std::vector<uint8_t> buffer(7, 0);
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(d.ReadEEPROM(buffer.data(), 0x20, 7), VR_E_COMM_READ_FAILURE);
@@ -226,13 +241,13 @@ TEST_F(Win32Transfers, NoReplyFailsWithinTheReadTimeOut) {
     EXPECT_EQ(dev_.Messages(),
               (Lines{"QXVorrel: ReadEEPROM requested, 7 bytes from address 20",
                      "QXVorrel: ReadEEPROM failed with missing or invalid response."}));
-    const std::vector<RemoteRequest> requests = dev_.sim().Transcript();
+    const Requests requests = dev_.Transcript();
     ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(requests[0].outcome, "faulted");
+    EXPECT_EQ(requests[0].outcome, qxsim::Outcome::Faulted);
     EXPECT_EQ(d.portFree.load(), 1);
 
     // The port stays usable once the fault is gone.
-    ASSERT_TRUE(dev_.sim().Command("clear-faults"));
+    dev_.ClearFaults();
     EXPECT_EQ(d.ReadEEPROM(buffer.data(), 1, 7), VR_S_OK);
     EXPECT_EQ(buffer[0], 'O');
 }

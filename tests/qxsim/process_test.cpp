@@ -165,6 +165,9 @@ TEST(QxsimProcess, HelpDocumentsEveryOption) {
                             "--transcript",
                             "--dump",
                             "--help",
+                            "config [KEY=VALUE...]",
+                            "eeprom-write ADDRESS HEX",
+                            "link PATH|-",
                             "QX_COM_DIR",
                             "SIGTERM",
                             "SIGUSR1"})
@@ -303,6 +306,144 @@ TEST(QxsimProcess, ControlChannelOverTcp) {
     EXPECT_EQ(command(fd, "quit"), "ok\n");
     close(fd);
     EXPECT_EQ(p.wait(), 0);
+}
+
+// A qxsim process with its control port open and its pty linked at DIR/COM5.
+struct ControlledSim {
+    TempDir dir;
+    Process p;
+    int fd = -1;
+    std::string slave;
+
+    explicit ControlledSim(std::vector<std::string> options = {}) {
+        std::vector<std::string> args{QXSIM_EXE, "--control", "0", "--link", link(5)};
+        args.insert(args.end(), options.begin(), options.end());
+        if (!p.spawn(args)) return;
+        const auto w = words(p.line());
+        if (w.size() != 6) return;
+        slave = w[3];
+        fd = connectTo(static_cast<uint16_t>(std::stoi(w[5])));
+    }
+    ~ControlledSim() {
+        if (fd >= 0) close(fd);
+    }
+    std::string link(int com) const { return (dir.path / ("COM" + std::to_string(com))).string(); }
+    std::string run(const std::string& text) const { return command(fd, text); }
+};
+
+TEST(QxsimControl, ConfigReplacesTheDeviceOnTheSameLink) {
+    ControlledSim sim({"--model", "O", "--fw", "10.15"});
+    ASSERT_GE(sim.fd, 0);
+    HostLine old(sim.link(5));
+    EXPECT_EQ(old.exchange({0x56, 0x56}, 3), (Bytes{10, 15, 'O'}));
+    EXPECT_EQ(sim.run("fault HR:none"), "ok\n");
+
+    const std::string reply = sim.run(
+        "config model=A fw=2.12 fill=0 image=DEADBEEF eeprom=00112233445566778899AABBCCDDEEFF "
+        "name=unused serial=450102030405060708 bauds=115200,921600 fault=VV:none@1");
+    ASSERT_EQ(reply.rfind("ok /dev/", 0), 0u) << reply;
+    const std::string slave = words(reply)[1];
+    EXPECT_NE(slave, sim.slave) << "a replug: a new pseudo-terminal";
+    EXPECT_EQ(fs::read_symlink(sim.link(5)).string(), slave);
+    EXPECT_TRUE(old.exchange({0x56, 0x56}, 3, 200).empty()) << "the old line is gone";
+
+    // Everything of the old device is gone: its fault, its transcript, its memory.
+    HostLine line(sim.link(5));
+    EXPECT_TRUE(line.exchange({0x56, 0x56}, 3, 300).empty()) << "the configured fault";
+    EXPECT_EQ(line.exchange({0x56, 0x56}, 3), (Bytes{2, 12, 'A'}));
+    EXPECT_EQ(line.exchange(framed({0x48, 0x52, 0x02, 0x00, 0x0C}), 3), framed({0xCC, 0xDD}));
+    EXPECT_EQ(sim.run("transcript-count"), "ok 3\n");
+    EXPECT_EQ(sim.run("read 20 0 6"), "ok DEADBEEF0000\n");
+    EXPECT_NE(sim.run("state").find(" encryption=1 "), std::string::npos);  // serial byte 0 'E'
+    const std::string model = sim.run("model");
+    EXPECT_EQ(model.rfind("ok letter=65 family=1 type=5 capabilities=0x1153 ", 0), 0u) << model;
+    EXPECT_NE(model.find(" name=Vorrel\n"), std::string::npos) << model;
+    // Speeds outside the configured set are refused.
+    EXPECT_EQ(line.exchange(framed({0x53, 0x03}), 1), (Bytes{'?'}));
+
+    // A digit is a letter too (Calder I); longer, a number.
+    for (const char* letter : {"1", "0x31", "49"}) {
+        ASSERT_EQ(sim.run(std::string("config fw=1.40 model=") + letter).rfind("ok /dev/", 0), 0u);
+        HostLine calder(sim.link(5));
+        EXPECT_EQ(calder.exchange({0x56, 0x56}, 3), (Bytes{1, 40, '1'})) << letter;
+    }
+
+    // Without keys: the defaults, a Kelby 10.15 with any speed.
+    ASSERT_EQ(sim.run("config").rfind("ok /dev/", 0), 0u);
+    HostLine kelby(sim.link(5));
+    EXPECT_EQ(kelby.exchange({0x56, 0x56}, 3), (Bytes{10, 15, 'O'}));
+    EXPECT_EQ(sim.run("transcript"), "115200 5656 VV answered\nok 1\n");
+}
+
+TEST(QxsimControl, BadConfigLeavesTheDeviceAlone) {
+    ControlledSim sim({"--model", "A", "--fw", "2.12"});
+    ASSERT_GE(sim.fd, 0);
+    for (const char* line :
+         {"config model=O colour=blue", "config fw=10", "config fw=10.300", "config serial=0102",
+          "config image=ABC", "config image=XY", "config throttle=yes",
+          "config model=", "config fault=QQ:none", "config model O"}) {
+        EXPECT_EQ(sim.run(line).rfind("error ", 0), 0u) << line;
+    }
+    EXPECT_EQ(fs::read_symlink(sim.link(5)).string(), sim.slave);
+    HostLine line(sim.link(5));
+    EXPECT_EQ(line.exchange({0x56, 0x56}, 3), (Bytes{2, 12, 'A'}));
+}
+
+TEST(QxsimControl, MemoryEepromSpeedAndLink) {
+    ControlledSim sim({"--model", "R", "--fw", "1.0", "--fill", "0"});
+    ASSERT_GE(sim.fd, 0);
+    struct Step {
+        const char* command;
+        const char* reply;
+    };
+    const Step steps[] = {
+        {"write 20 FFFFE 0102030405", "ok\n"},  // the last three bytes fall off the end
+        {"read 20 FFFFC 4", "ok 00000102\n"},
+        {"write 10 10 A5", "ok\n"},
+        {"read 10 F 3", "ok 00A500\n"},
+        {"read 20 10 1", "ok 00\n"},         // the other space
+        {"eeprom-write FFFF 1122", "ok\n"},  // wraps
+        {"eeprom-read FFFF 2", "ok 1122\n"},
+        {"eeprom-read 0 1", "ok 22\n"},
+        {"eeprom-write 40 10203041", "ok\n"},
+        {"device-speed", "ok 0\n"},
+        {"write 30 0 00", nullptr},
+        {"write 20 0 ABC", nullptr},
+        {"write 20 0", nullptr},
+        {"eeprom-write 10000 00", nullptr},
+        {"eeprom-read 0 65537", nullptr},
+        {"link", nullptr},
+    };
+    for (const Step& step : steps) {
+        const std::string reply = sim.run(step.command);
+        if (step.reply != nullptr) {
+            EXPECT_EQ(reply, step.reply) << step.command;
+        } else {
+            EXPECT_EQ(reply.rfind("error usage: ", 0), 0u) << step.command << ": " << reply;
+        }
+    }
+    // What the control port wrote, the device reads on the line.
+    HostLine line(sim.link(5));
+    EXPECT_EQ(line.exchange(framed({0x48, 0x52, 0x04, 0x00, 0x40}), 5),
+              framed({0x10, 0x20, 0x30, 0x41}));
+    // 'S' 0: the device's own speed is 921600 from now on; the line has not moved yet.
+    EXPECT_EQ(line.exchange(framed({0x53, 0x00}), 1), (Bytes{'O'}));
+    EXPECT_EQ(sim.run("device-speed"), "ok 921600\n");
+    EXPECT_EQ(sim.run("speed"), "ok 115200\n");
+    EXPECT_EQ(sim.run("transcript-count"), "ok 2\n");
+
+    // The link moves; "-" drops it.
+    EXPECT_EQ(sim.run("link " + sim.link(7)), "ok\n");
+    EXPECT_FALSE(fs::exists(fs::symlink_status(sim.link(5))));
+    EXPECT_EQ(fs::read_symlink(sim.link(7)).string(), sim.slave);
+    EXPECT_EQ(sim.run("link -"), "ok\n");
+    EXPECT_FALSE(fs::exists(fs::symlink_status(sim.link(7))));
+
+    const std::string help = sim.run("help");
+    for (const char* name :
+         {"config [KEY=VALUE...]", "write SPACE OFFSET HEX", "eeprom-read ADDRESS LENGTH",
+          "eeprom-write ADDRESS HEX", "model", "device-speed", "transcript-count", "link PATH|-"})
+        EXPECT_NE(help.find(std::string("\n") + name + "\n"), std::string::npos) << name;
 }
 
 TEST(QxsimProcess, ExitsWhenItsParentDies) {

@@ -124,7 +124,7 @@ class FaultMatrix : public ::testing::TestWithParam<Case> {
     }
 
     QXVorrel& d() { return dev_->device(); }
-    qxsim::Simulator& sim() { return dev_->sim(); }
+    qxtest::SimHandle& sim() { return dev_->sim(); }
 
     // Runs the operation once; for reads, `buffer` receives the data.
     int32_t Run(Op op, std::vector<uint8_t>& buffer) {

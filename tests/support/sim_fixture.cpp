@@ -1,9 +1,8 @@
 #include "sim_fixture.h"
 
-#include <stdlib.h>
-
 #include <cstdio>
-#include <filesystem>
+#include <cstdlib>
+#include <cstring>
 
 namespace qxtest {
 
@@ -45,8 +44,21 @@ std::vector<uint8_t> FromHex(std::string_view text) {
     return bytes;
 }
 
+std::unique_ptr<SimHandle> MakeSimHandle() {
+#ifdef _WIN32
+    return MakeRemoteSimHandle();
+#else
+    const char* backend = std::getenv("QX_SIM_BACKEND");
+    if (backend != nullptr && std::strcmp(backend, "remote") == 0) return MakeRemoteSimHandle();
+    return MakeLocalSimHandle();
+#endif
+}
+
 SimDevice::SimDevice(const qxsim::Config& config, int comNumber)
-    : config_(config), comNumber_(comNumber), comName_("COM" + std::to_string(comNumber)) {
+    : config_(config),
+      comNumber_(comNumber),
+      comName_("COM" + std::to_string(comNumber)),
+      sim_(MakeSimHandle()) {
     qx::AttachTextSink(log_, sink_);
 }
 
@@ -55,28 +67,14 @@ SimDevice::~SimDevice() {
         device_->ClosePort();
         device_->AttachLogWindow(nullptr);
     }
-    if (sim_) sim_->stop();
-    if (!comDir_.empty()) {
-        unsetenv("QX_COM_DIR");
-        std::error_code ignored;
-        std::filesystem::remove_all(comDir_, ignored);
-    }
 }
 
-::testing::AssertionResult SimDevice::Start() {
-    char pattern[] = "/tmp/qxsimdev-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) return ::testing::AssertionFailure() << "mkdtemp failed";
-    comDir_ = pattern;
-    setenv("QX_COM_DIR", comDir_.c_str(), 1);
-
-    sim_ = std::make_unique<qxsim::Simulator>(config_);
-    std::string error;
-    if (!sim_->start(&error)) return ::testing::AssertionFailure() << "sim: " << error;
-    if (!sim_->linkAsCom(comNumber_, comDir_, &error)) {
-        return ::testing::AssertionFailure() << "link: " << error;
-    }
+::testing::AssertionResult SimDevice::Start(bool openPort) {
+    ::testing::AssertionResult launched = sim_->Launch(config_, comNumber_);
+    if (!launched) return launched;
     device_ = std::make_unique<qx::QXVorrel>();
     device_->AttachLogWindow(&log_);
+    if (!openPort) return ::testing::AssertionSuccess();
     const int32_t opened = device_->OpenPortByName(comName_.c_str());
     if (opened != qx::VR_S_OK) {
         return ::testing::AssertionFailure()

@@ -1,17 +1,26 @@
-// SimDevice: a device object talking to a simulated device over a real pseudo-terminal.
+// SimDevice: a device object talking to a simulated device over a real serial line - the same
+// test source on every platform.
 //
 //     qxtest::SimDevice dev(qxtest::SimConfig('Q', 2, 0));   // Tolliver, firmware 2.0
-//     ASSERT_TRUE(dev.Start());        // sim on a pty, linked as COMn, device opened on it
+//     ASSERT_TRUE(dev.Start());        // sim linked as COMn, device opened on "COMn"
 //     dev.AdoptModel();                // device fields as identification would set them
 //     dev.Reset();                     // forget the log and the transcript so far
 //     EXPECT_EQ(dev.device().ReadEEPROM(buf, 0x100, 1), qx::VR_S_OK);
 //     EXPECT_EQ(dev.RequestHex(), std::vector<std::string>{"48 52 01 01 00 9C"});
-//     EXPECT_EQ(dev.Messages(), ...);  // log lines without the packet dumps
+//     EXPECT_EQ(dev.sim().readMemory(qxsim::kSpace2, 0, 3), ...);   // the device's side
 //
-// Start() makes a private directory of COM links and points QX_COM_DIR at it for the life of
-// the object (one SimDevice per test at a time). The device object logs into one TextSink
-// through one LogWindow attached with AttachLogWindow. The destructor closes the port (which
-// restores 115200 baud), stops the simulator and removes the directory. POSIX only.
+// Two backends behind one handle (sim()):
+//   in-process (POSIX)  a qxsim::Simulator on a pty of this process, linked as COMn in a
+//                       private QX_COM_DIR for the life of the object (one at a time).
+//   remote (Windows)    the qxsim process scripts/run-wine-tests.sh started, driven through its
+//                       control port: "config" replaces it by the configured device, "link"
+//                       maps it as COMn of the Wine prefix. The environment says where:
+//                       QX_SIM_CONTROL (port), QX_SIM_LINK_DIR (the prefix's dosdevices),
+//                       QX_SIM_COM (its resting COM number, restored afterwards).
+//   QX_SIM_BACKEND=remote selects the remote backend on POSIX too (the same variables, with
+//   QX_COM_DIR made QX_SIM_LINK_DIR), to check the control path without Wine.
+// The device object logs into one TextSink through one LogWindow. The destructor closes the
+// port (which restores 115200 baud) and stops (or, remote, resets) the simulator.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -32,9 +41,50 @@ namespace qxtest {
 // A simulator configuration for the model with this hardware-ID letter and firmware.
 qxsim::Config SimConfig(char hardwareId, uint8_t firmwareMajor, uint8_t firmwareMinor);
 
-// "48 52 07" for those bytes; and back.
+// "48 52 07" for those bytes; and back (anything but hex digits is skipped).
 std::string Hex(const std::vector<uint8_t>& bytes);
 std::vector<uint8_t> FromHex(std::string_view text);
+
+// The simulated device's side, as the simulator sees it. The remote backend reports a failed
+// control command as a test failure (and returns an empty or zero result).
+class SimHandle {
+  public:
+    virtual ~SimHandle() = default;
+
+    // Starts the device built from `config`, linked as COM<comNumber>.
+    virtual ::testing::AssertionResult Launch(const qxsim::Config& config, int comNumber) = 0;
+
+    virtual std::vector<uint8_t> memory(uint8_t space = qxsim::kSpace2) const = 0;
+    virtual std::vector<uint8_t> readMemory(uint8_t space, uint32_t offset,
+                                            size_t length) const = 0;
+    virtual void writeMemory(uint8_t space, uint32_t offset, const std::vector<uint8_t>& bytes) = 0;
+    virtual std::vector<uint8_t> eeprom() const = 0;  // all 64 KiB
+    virtual void writeEeprom(uint16_t address, const std::vector<uint8_t>& bytes) = 0;
+    virtual qxsim::ModelInfo model() const = 0;
+    virtual qxsim::DeviceState state() const = 0;
+    virtual uint32_t lineBaud() const = 0;    // the line's speed now
+    virtual uint32_t deviceBaud() const = 0;  // 0: not told
+
+    virtual std::vector<qxsim::TranscriptEntry> transcript() const = 0;
+    virtual void clearTranscript() = 0;
+    virtual bool waitForTranscript(size_t count, int timeoutMs) const = 0;
+
+    virtual bool addFault(std::string_view spec, std::string* error = nullptr) = 0;
+    virtual void clearFaults() = 0;
+    virtual bool unplug() = 0;
+    virtual bool replug(std::string* error = nullptr) = 0;
+    virtual bool plugged() const = 0;
+
+    // A name OpenPortByName opens this device by that holds no COM number.
+    virtual std::string portPath() const = 0;
+};
+
+// The backend this build and environment use, and the two backends.
+std::unique_ptr<SimHandle> MakeSimHandle();
+std::unique_ptr<SimHandle> MakeRemoteSimHandle();  // remote_sim.cpp
+#ifndef _WIN32
+std::unique_ptr<SimHandle> MakeLocalSimHandle();  // sim_local.cpp
+#endif
 
 class SimDevice {
   public:
@@ -43,12 +93,14 @@ class SimDevice {
     SimDevice(const SimDevice&) = delete;
     SimDevice& operator=(const SimDevice&) = delete;
 
-    // Starts the simulator, links it as COMn and opens the device on "COMn" with
-    // OpenPortByName. Fails (with the reason) when any step does.
-    ::testing::AssertionResult Start();
+    // Starts the simulator, links it as COMn and (with openPort) opens the device on "COMn"
+    // with OpenPortByName. Fails (with the reason) when any step does.
+    ::testing::AssertionResult Start(bool openPort = true);
 
     qx::QXVorrel& device() { return *device_; }
-    qxsim::Simulator& sim() { return *sim_; }
+    SimHandle& sim() { return *sim_; }
+    const SimHandle& sim() const { return *sim_; }
+    int comNumber() const { return comNumber_; }
     const std::string& comName() const { return comName_; }
 
     // Fills the identification fields from the simulated model the way identification
@@ -85,8 +137,7 @@ class SimDevice {
     qxsim::Config config_;
     int comNumber_;
     std::string comName_;
-    std::string comDir_;
-    std::unique_ptr<qxsim::Simulator> sim_;
+    std::unique_ptr<SimHandle> sim_;
     qx::TextSink sink_{true};
     qx::LogWindow log_;
     std::unique_ptr<qx::QXVorrel> device_;

@@ -7,16 +7,22 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <sstream>
+#include <string_view>
 #include <vector>
 
 namespace qxsim {
 namespace {
 
 constexpr size_t kMaxClients = 8;
-constexpr size_t kMaxLine = 4096;
+// A config line carries whole images in hex: two 1 MiB spaces and the EEPROM fit.
+constexpr size_t kMaxLine = 8u << 20;
+constexpr uint32_t kMaxChunk = 65536;  // bytes per read, write or eeprom command
 constexpr int kPollMs = 250;
 constexpr int kSendMaxMs = 2000;
 
@@ -28,6 +34,171 @@ std::string hex(const std::vector<uint8_t>& bytes) {
         s += digits[b & 15];
     }
     return s;
+}
+
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+// Strict: an even number of hex digits and nothing else.
+bool unhex(std::string_view text, std::vector<uint8_t>& out) {
+    if (text.size() % 2 != 0) return false;
+    out.clear();
+    out.reserve(text.size() / 2);
+    for (size_t i = 0; i < text.size(); i += 2) {
+        const int high = hexDigit(text[i]), low = hexDigit(text[i + 1]);
+        if (high < 0 || low < 0) return false;
+        out.push_back(static_cast<uint8_t>(high * 16 + low));
+    }
+    return true;
+}
+
+// A whole unsigned number: decimal, or hex with 0x.
+bool wholeNumber(const std::string& text, unsigned long max, unsigned long& value) {
+    if (text.empty() || text[0] == '-' || text[0] == '+') return false;
+    char* end = nullptr;
+    errno = 0;
+    value = std::strtoul(text.c_str(), &end, 0);
+    return *end == 0 && errno == 0 && value <= max;
+}
+
+// A byte as one non-digit character ("n", "E") or a number ("0", "0x45").
+bool byteValue(const std::string& text, uint8_t& value) {
+    if (text.size() == 1 && !(text[0] >= '0' && text[0] <= '9')) {
+        value = static_cast<uint8_t>(text[0]);
+        return true;
+    }
+    unsigned long v = 0;
+    if (!wholeNumber(text, 255, v)) return false;
+    value = static_cast<uint8_t>(v);
+    return true;
+}
+
+// A letter as itself, even a digit ("1": Calder I), or as a number of two or more characters
+// ("0x31", "49").
+bool letterValue(const std::string& text, uint8_t& value) {
+    if (text.size() == 1) {
+        value = static_cast<uint8_t>(text[0]);
+        return true;
+    }
+    unsigned long v = 0;
+    if (!wholeNumber(text, 255, v)) return false;
+    value = static_cast<uint8_t>(v);
+    return true;
+}
+
+template <size_t N>
+bool hexArray(const std::string& text, std::array<uint8_t, N>& out) {
+    std::vector<uint8_t> bytes;
+    if (!unhex(text, bytes) || bytes.size() != N) return false;
+    std::copy(bytes.begin(), bytes.end(), out.begin());
+    return true;
+}
+
+bool bauds(const std::string& text, std::vector<uint32_t>& out) {
+    out.clear();
+    std::istringstream list(text);
+    std::string item;
+    while (std::getline(list, item, ',')) {
+        if (item.empty() || item == "-") continue;
+        unsigned long v = 0;
+        if (!wholeNumber(item, 100000000, v)) return false;
+        out.push_back(static_cast<uint32_t>(v));
+    }
+    return true;
+}
+
+// The words of a config line, KEY=VALUE each, over the defaults of Config.
+bool parseConfig(const std::string& args, Config& config, std::string& error) {
+    std::istringstream words(args);
+    std::string word;
+    while (words >> word) {
+        const size_t eq = word.find('=');
+        if (eq == std::string::npos || eq == 0) {
+            error = "expected KEY=VALUE, got '" + word.substr(0, 40) + "'";
+            return false;
+        }
+        const std::string key = word.substr(0, eq), value = word.substr(eq + 1);
+        bool ok = true;
+        unsigned long n = 0;
+        uint8_t byte = 0;
+        if (key == "model") {
+            ok = letterValue(value, byte) && byte != 0;
+            config.hardwareId = static_cast<char>(byte);
+        } else if (key == "fw") {
+            const size_t dot = value.find('.');
+            unsigned long major = 0, minor = 0;
+            ok = dot != std::string::npos && wholeNumber(value.substr(0, dot), 255, major) &&
+                 wholeNumber(value.substr(dot + 1), 255, minor);
+            config.firmwareMajor = static_cast<uint8_t>(major);
+            config.firmwareMinor = static_cast<uint8_t>(minor);
+        } else if (key == "eeprom-id" || key == "interface") {
+            char& letter = key == "eeprom-id" ? config.eepromDeviceId : config.interfaceLetter;
+            ok = value == "none" || letterValue(value, byte);
+            letter = static_cast<char>(byte);
+        } else if (key == "name") {
+            config.name = value;
+        } else if (key == "name-hex") {
+            std::vector<uint8_t> bytes;
+            ok = unhex(value, bytes);
+            config.name.assign(bytes.begin(), bytes.end());
+        } else if (key == "serial") {
+            ok = hexArray(value, config.serial);
+        } else if (key == "flash-info") {
+            ok = hexArray(value, config.flashInfo);
+        } else if (key == "tolliver-mode") {
+            ok = byteValue(value, config.tolliverMode);
+        } else if (key == "tolliver-bank") {
+            ok = byteValue(value, config.tolliverBank);
+        } else if (key == "tolliver-marker") {
+            ok = byteValue(value, config.tolliverMarker);
+        } else if (key == "emulation-bank") {
+            ok = byteValue(value, config.emulationBank);
+        } else if (key == "rw-bank") {
+            ok = byteValue(value, config.readWriteBank);
+        } else if (key == "fill") {
+            ok = byteValue(value, config.fill);
+        } else if (key == "bauds") {
+            ok = bauds(value, config.bauds);
+        } else if (key == "throttle") {
+            ok = value == "0" || value == "1";
+            config.throttle = value == "1";
+        } else if (key == "transcript-limit") {
+            ok = wholeNumber(value, 100000000, n);
+            config.transcriptLimit = n;
+        } else if (key == "fault") {
+            Fault fault;
+            if (!parseFault(value, fault, &error)) return false;
+            config.faults.push_back(fault);
+        } else if (key == "image" || key == "image10" || key == "eeprom") {
+            auto& bytes = key == "image"     ? config.image
+                          : key == "image10" ? config.image10
+                                             : config.eeprom;
+            ok = unhex(value, bytes);
+        } else {
+            error = "unknown config key " + key;
+            return false;
+        }
+        if (!ok) {
+            error = "bad value for " + key;
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string modelLine(const ModelInfo& m) {
+    std::ostringstream o;
+    o << "ok letter=" << int{static_cast<uint8_t>(m.letter)} << " family=" << m.family
+      << " type=" << m.type << std::hex << " capabilities=0x" << m.capabilities << " memory=0x"
+      << m.memorySize << " bank-size=0x" << m.bankSize << std::dec << " banks=" << m.bankCount
+      << " large-bin=" << m.largeBinBank << " address-bytes=" << m.addressBytes
+      << " spaces=" << (m.twoSpaces ? 2 : 1) << " geometry=" << m.hasGeometry << " name=" << m.name
+      << "\n";
+    return o.str();
 }
 
 bool sendAll(int fd, const std::string& text) {
@@ -114,12 +285,15 @@ void ControlServer::serve() {
         for (size_t i = 0; i < polled; ++i) {
             if (!(fds[i + 2].revents & (POLLIN | POLLHUP | POLLERR))) continue;
             Client& c = clients[i];
-            char buf[1024];
+            char buf[65536];
             const ssize_t n = recv(c.fd, buf, sizeof buf, 0);
             bool drop = n <= 0;
             if (n > 0) c.input.append(buf, static_cast<size_t>(n));
+            // Whole lines were taken before: only new bytes can complete one (a long config
+            // line arrives in many pieces).
+            const bool newline = n > 0 && std::memchr(buf, '\n', static_cast<size_t>(n));
             size_t eol;
-            while (!drop && (eol = c.input.find('\n')) != std::string::npos) {
+            while (!drop && newline && (eol = c.input.find('\n')) != std::string::npos) {
                 std::string line = c.input.substr(0, eol);
                 c.input.erase(0, eol + 1);
                 if (!line.empty() && line.back() == '\r') line.pop_back();
@@ -185,6 +359,52 @@ std::string ControlServer::execute(const std::string& line) {
             return "error usage: read SPACE(10|20) OFFSET(hex) LENGTH(<=65536)\n";
         return "ok " + hex(sim_.readMemory(static_cast<uint8_t>(space), offset, length)) + "\n";
     }
+    if (cmd == "write" || cmd == "eeprom-write") {
+        const bool memory = cmd == "write";
+        unsigned space = kSpace2, offset = 0;
+        std::string data;
+        std::istringstream a(arg);
+        if (memory) a >> std::hex >> space;
+        a >> std::hex >> offset >> data;
+        std::vector<uint8_t> bytes;
+        if (!a || (space != kSpace1 && space != kSpace2) || (!memory && offset > 0xFFFF) ||
+            !unhex(data, bytes) || bytes.empty() || bytes.size() > kMaxChunk)
+            return memory ? "error usage: write SPACE(10|20) OFFSET(hex) HEX(1..65536 bytes)\n"
+                          : "error usage: eeprom-write ADDRESS(hex, <=FFFF) HEX(1..65536 bytes)\n";
+        if (memory)
+            sim_.writeMemory(static_cast<uint8_t>(space), offset, bytes);
+        else
+            sim_.writeEeprom(static_cast<uint16_t>(offset), bytes);
+        return "ok\n";
+    }
+    if (cmd == "eeprom-read") {
+        unsigned address = 0, length = 0;
+        std::istringstream a(arg);
+        a >> std::hex >> address >> std::dec >> length;
+        if (!a || address > 0xFFFF || length > kMaxChunk)
+            return "error usage: eeprom-read ADDRESS(hex, <=FFFF) LENGTH(<=65536)\n";
+        const std::vector<uint8_t> eeprom = sim_.eeprom();
+        std::vector<uint8_t> bytes(length);
+        for (unsigned i = 0; i < length; ++i) bytes[i] = eeprom[(address + i) % eeprom.size()];
+        return "ok " + hex(bytes) + "\n";
+    }
+    if (cmd == "config") {
+        Config config;
+        if (!parseConfig(arg, config, error)) return "error " + error + "\n";
+        return sim_.reconfigure(config, &error) ? "ok " + sim_.slavePath() + "\n"
+                                                : "error " + error + "\n";
+    }
+    if (cmd == "model") return modelLine(sim_.model());
+    if (cmd == "device-speed") return "ok " + std::to_string(sim_.deviceBaud()) + "\n";
+    if (cmd == "transcript-count") return "ok " + std::to_string(sim_.transcript().size()) + "\n";
+    if (cmd == "link") {
+        if (arg.empty()) return "error usage: link PATH|-\n";
+        if (arg == "-") {
+            sim_.removeLink();
+            return "ok\n";
+        }
+        return sim_.linkAt(arg, &error) ? "ok\n" : "error " + error + "\n";
+    }
     if (cmd == "bauds") {
         std::vector<uint32_t> bauds;
         std::istringstream a(arg);
@@ -205,8 +425,11 @@ std::string ControlServer::execute(const std::string& line) {
         return "ok\n";
     }
     if (cmd == "help")
-        return "fault SPEC\nclear-faults\ntranscript\nclear-transcript\ndump FILE\nunplug\nreplug\n"
-               "speed\nstate\nread SPACE OFFSET LENGTH\nbauds LIST|-\nquit\nok\n";
+        return "fault SPEC\nclear-faults\ntranscript\ntranscript-count\nclear-transcript\n"
+               "dump FILE\nunplug\nreplug\nspeed\ndevice-speed\nstate\nmodel\n"
+               "read SPACE OFFSET LENGTH\nwrite SPACE OFFSET HEX\neeprom-read ADDRESS LENGTH\n"
+               "eeprom-write ADDRESS HEX\nbauds LIST|-\nconfig [KEY=VALUE...]\nlink PATH|-\n"
+               "quit\nok\n";
     return "error unknown command: " + cmd + "\n";
 }
 

@@ -69,8 +69,9 @@ struct Simulator::Impl {
     std::atomic<bool> stopping{false};
     unsigned plugEvents = 0;
 
-    enum class Command { None, Unplug, Replug };
+    enum class Command { None, Unplug, Replug, Reconfigure };
     Command command = Command::None;
+    Config nextConfig;  // for Reconfigure
     bool commandResult = false;
     std::string commandError;
     unsigned commandSeq = 0;
@@ -165,6 +166,14 @@ struct Simulator::Impl {
         return makeLink(error);
     }
 
+    bool doReconfigure(std::string* error) {
+        if (master >= 0) doUnplug();
+        engine = Engine(nextConfig);
+        throttle = nextConfig.throttle;
+        nextConfig = Config{};
+        return doReplug(error);
+    }
+
     // --- service thread ---
     void drainWake() {
         char buf[64];
@@ -179,6 +188,8 @@ struct Simulator::Impl {
         if (command == Command::Unplug) {
             doUnplug();
             commandResult = true;
+        } else if (command == Command::Reconfigure) {
+            commandResult = doReconfigure(&commandError);
         } else {
             commandResult = doReplug(&commandError);
         }
@@ -403,7 +414,7 @@ struct Simulator::Impl {
                 doUnplug();
                 return true;
             }
-            return doReplug(error);
+            return c == Command::Reconfigure ? doReconfigure(error) : doReplug(error);
         }
         command = c;
         const unsigned seq = commandSeq;
@@ -626,6 +637,14 @@ bool Simulator::unplug() {
 
 bool Simulator::replug(std::string* error) {
     return impl_->post(Impl::Command::Replug, error);
+}
+
+bool Simulator::reconfigure(const Config& config, std::string* error) {
+    {
+        std::lock_guard lock(impl_->m);
+        impl_->nextConfig = config;
+    }
+    return impl_->post(Impl::Command::Reconfigure, error);
 }
 
 bool Simulator::plugged() const {

@@ -68,9 +68,22 @@ Registration and control:
   --com-dir DIR        directory of COMn links (default $QX_COM_DIR)
   --link PATH          link the slave at PATH instead
   --control PORT       line-based control on 127.0.0.1:PORT (0 = any free port). Commands:
-                       fault SPEC, clear-faults, transcript, clear-transcript, dump FILE,
-                       unplug, replug, speed, state, read SPACE OFFSET LEN, bauds LIST|-,
-                       quit, help. Each answer ends with "ok[ VALUE]" or "error TEXT".
+                       fault SPEC, clear-faults, transcript, transcript-count,
+                       clear-transcript, dump FILE, unplug, replug, speed (line),
+                       device-speed (0: not told), state, model, read SPACE OFFSET LEN,
+                       write SPACE OFFSET HEX, eeprom-read ADDRESS LEN,
+                       eeprom-write ADDRESS HEX, bauds LIST|-, link PATH|- (move or drop
+                       the link), config [KEY=VALUE...], quit, help. SPACE, OFFSET and
+                       ADDRESS are hex, LEN decimal (at most 65536 bytes a command).
+                       Each answer ends with "ok[ VALUE]" or "error TEXT".
+                       config replaces the device by a fresh one, replugged on a new
+                       pseudo-terminal at the same link; keys not given take the defaults
+                       above. Keys: model fw eeprom-id interface name (one word) name-hex
+                       serial flash-info tolliver-mode tolliver-bank tolliver-marker
+                       emulation-bank rw-bank fill bauds throttle(0|1) transcript-limit
+                       fault (repeatable) image image10 eeprom (HEX of the whole file).
+                       A letter (model, eeprom-id, interface) is one character, even a
+                       digit, or a number of two or more characters (0x4F).
   --transcript FILE    write every request as received on exit and on SIGUSR1, one line
                        each: BAUD HEX KEY OUTCOME [enc]
   --dump FILE          write the memory on exit and on SIGUSR1: FILE (space 0x20),

@@ -213,8 +213,6 @@ class Engine {
                                  bool& refused);
     uint64_t windowBase() const;
     uint64_t wideOffset(uint8_t top, uint8_t mid, uint8_t low, uint8_t& space) const;
-    uint8_t readByte(uint8_t space, uint64_t offset) const;
-    void writeByte(uint8_t space, uint64_t offset, uint8_t value);
 
     Config config_;
     ModelInfo model_;
@@ -288,6 +286,10 @@ class Simulator {
     // new pty, re-creates the link at the same place and power-cycles the device's link speed.
     bool unplug();
     bool replug(std::string* error = nullptr);
+    // A different device on the same link: unplugs, replaces the whole device (memory,
+    // EEPROM, faults, speeds, transcript) with a fresh one built from `config`, and plugs it
+    // in on a new pty.
+    bool reconfigure(const Config& config, std::string* error = nullptr);
     bool plugged() const;
     // Counts unplug/replug events (fault-driven ones included).
     unsigned replugCount() const;

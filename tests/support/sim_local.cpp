@@ -1,0 +1,78 @@
+// The in-process backend: a qxsim::Simulator on a pty of this process, linked as COMn in a
+// private QX_COM_DIR.
+#include <stdlib.h>
+
+#include <filesystem>
+
+#include "sim_fixture.h"
+
+namespace qxtest {
+namespace {
+
+class LocalSim final : public SimHandle {
+  public:
+    ~LocalSim() override {
+        if (sim_) sim_->stop();
+        if (!comDir_.empty()) {
+            unsetenv("QX_COM_DIR");
+            std::error_code ignored;
+            std::filesystem::remove_all(comDir_, ignored);
+        }
+    }
+
+    ::testing::AssertionResult Launch(const qxsim::Config& config, int comNumber) override {
+        char pattern[] = "/tmp/qxsimdev-XXXXXX";
+        if (mkdtemp(pattern) == nullptr) return ::testing::AssertionFailure() << "mkdtemp failed";
+        comDir_ = pattern;
+        setenv("QX_COM_DIR", comDir_.c_str(), 1);
+        sim_ = std::make_unique<qxsim::Simulator>(config);
+        std::string error;
+        if (!sim_->start(&error)) return ::testing::AssertionFailure() << "sim: " << error;
+        if (!sim_->linkAsCom(comNumber, comDir_, &error))
+            return ::testing::AssertionFailure() << "link: " << error;
+        return ::testing::AssertionSuccess();
+    }
+
+    std::vector<uint8_t> memory(uint8_t space) const override { return sim_->memory(space); }
+    std::vector<uint8_t> readMemory(uint8_t space, uint32_t offset, size_t length) const override {
+        return sim_->readMemory(space, offset, length);
+    }
+    void writeMemory(uint8_t space, uint32_t offset, const std::vector<uint8_t>& bytes) override {
+        sim_->writeMemory(space, offset, bytes);
+    }
+    std::vector<uint8_t> eeprom() const override { return sim_->eeprom(); }
+    void writeEeprom(uint16_t address, const std::vector<uint8_t>& bytes) override {
+        sim_->writeEeprom(address, bytes);
+    }
+    qxsim::ModelInfo model() const override { return sim_->model(); }
+    qxsim::DeviceState state() const override { return sim_->state(); }
+    uint32_t lineBaud() const override { return sim_->lineBaud(); }
+    uint32_t deviceBaud() const override { return sim_->deviceBaud(); }
+
+    std::vector<qxsim::TranscriptEntry> transcript() const override { return sim_->transcript(); }
+    void clearTranscript() override { sim_->clearTranscript(); }
+    bool waitForTranscript(size_t count, int timeoutMs) const override {
+        return sim_->waitForTranscript(count, timeoutMs);
+    }
+
+    bool addFault(std::string_view spec, std::string* error) override {
+        return sim_->addFault(spec, error);
+    }
+    void clearFaults() override { sim_->clearFaults(); }
+    bool unplug() override { return sim_->unplug(); }
+    bool replug(std::string* error) override { return sim_->replug(error); }
+    bool plugged() const override { return sim_->plugged(); }
+    std::string portPath() const override { return sim_->slavePath(); }
+
+  private:
+    std::string comDir_;
+    std::unique_ptr<qxsim::Simulator> sim_;
+};
+
+}  // namespace
+
+std::unique_ptr<SimHandle> MakeLocalSimHandle() {
+    return std::make_unique<LocalSim>();
+}
+
+}  // namespace qxtest
