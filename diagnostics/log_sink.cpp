@@ -1,10 +1,12 @@
 #include "diagnostics/log_sink.h"
 
+#include <atomic>
 #include <cstring>
 #include <mutex>
 
 #include "diagnostics/text_sink.h"
 #include "platform/edit_control.h"
+#include "platform/thread_sync.h"
 
 namespace qx {
 namespace {
@@ -16,17 +18,43 @@ char g_line[kLogLineCapacity];
 // their order. A dump holds it for all its lines, so a dump stays in one piece.
 //
 // On Windows a worker's EM_* message to the edit control waits until the window's thread
-// handles it; if that thread is itself waiting here, the two would deadlock. The Windows
-// build therefore has to make Lock() keep handling sent messages while it waits
-// (MsgWaitForMultipleObjects with QS_SENDMESSAGE, then PeekMessage with PM_QS_SENDMESSAGE,
-// between attempts to take the mutex).
+// handles it; if that thread were itself blocked here, the two would deadlock. So there a
+// waiter keeps handling the messages sent to its thread (the worker's among them) between
+// attempts to take the mutex; a releaser wakes one waiter through `released_`. No queue of
+// turns: a message handled while waiting may log too, and must be able to get in first.
 class LogLock {
   public:
-    void lock() { mutex_.lock(); }
-    void unlock() { mutex_.unlock(); }
+    LogLock()
+        : handleSent_(platform::WaitsHandleSentMessages()),
+          released_(handleSent_ ? platform::EventCreate(false) : nullptr) {}
+    LogLock(const LogLock&) = delete;
+    LogLock& operator=(const LogLock&) = delete;
+
+    void lock() {
+        if (!handleSent_) {
+            mutex_.lock();
+            return;
+        }
+        if (mutex_.try_lock()) return;
+        waiters_.fetch_add(1);
+        // Bounded waits: a wake-up taken by another waiter only costs a retry.
+        while (!mutex_.try_lock()) {
+            platform::EventWaitHandlingSentMessages(released_, kRetryMs);
+        }
+        waiters_.fetch_sub(1);
+    }
+    void unlock() {
+        mutex_.unlock();
+        if (released_ != nullptr && waiters_.load() != 0) platform::EventSet(released_);
+    }
 
   private:
+    static constexpr uint32_t kRetryMs = 5;
+    const bool handleSent_;
     std::mutex mutex_;
+    std::atomic<int> waiters_{0};
+    // Lives as long as the process: log calls may come until its end.
+    OsHandle released_;
 };
 
 LogLock g_lock;

@@ -75,6 +75,19 @@ void SleepMs(uint32_t milliseconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
+// No window messages here: a plain wait.
+WaitResult EventWaitHandlingSentMessages(OsHandle event, uint32_t milliseconds) {
+    if (event == nullptr) {
+        SleepMs(milliseconds);
+        return WaitResult::TimedOut;
+    }
+    return EventWait(event, milliseconds);
+}
+
+bool WaitsHandleSentMessages() {
+    return false;
+}
+
 uint64_t MonotonicMs() {
     return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                      std::chrono::steady_clock::now().time_since_epoch())

@@ -1,6 +1,7 @@
-// The stand-in user-interface library. It takes the launcher's six arguments, reports what
-// it was handed, works with the device through the library's operations, keeps its own data
-// in the settings block, and runs the script named by QX_UI_SCRIPT (see README.md).
+// The stand-in user-interface library. It takes the launcher's six arguments, shows a window
+// for the device (Windows) or reports what it was handed, works with the device through the
+// library's operations, keeps its own data in the settings block, and runs the script named
+// by QX_UI_SCRIPT (see README.md).
 #include <cctype>
 #include <chrono>
 #include <cstdint>
@@ -17,7 +18,9 @@
 
 #include "device/qx_vorrel.h"
 #include "launcher/ui_procedure.h"
+#include "ui_device_text.h"
 #include "ui_settings.h"
+#include "ui_window.h"
 
 extern "C" QX_UI_EXPORT int32_t QX_UI_CDECL UIProcedure(int32_t reserved1, uint8_t* settings,
                                                         qx::QXVorrel* device, const char* title,
@@ -45,14 +48,7 @@ struct Call {
 };
 
 bool Connected(const Call& call) {
-    return call.device != nullptr && call.device->capabilities != 0 &&
-           call.device->port != nullptr && call.device->port->IsOpen();
-}
-
-std::string Hex32(uint32_t value) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08X", value);
-    return text;
+    return tarnwell::Connected(call.device);
 }
 
 std::string HexBytes(const uint8_t* bytes, size_t count) {
@@ -63,48 +59,6 @@ std::string HexBytes(const uint8_t* bytes, size_t count) {
         out += pair;
     }
     return out;
-}
-
-std::string Capabilities(uint32_t caps) {
-    struct Bit {
-        uint32_t mask;
-        const char* name;
-    };
-    static constexpr Bit kNamed[] = {{qx::CapEncryption, "encryption"},
-                                     {qx::CapBanks, "banks"},
-                                     {qx::CapBulk, "bulk"},
-                                     {qx::CapFlashInfo, "flash-info"}};
-    std::string out = Hex32(caps) + " (";
-    uint32_t rest = caps;
-    bool first = true;
-    for (const Bit& bit : kNamed) {
-        if ((caps & bit.mask) == 0) continue;
-        out += (first ? "" : ", ");
-        out += bit.name;
-        rest &= ~bit.mask;
-        first = false;
-    }
-    if (rest != 0) {
-        out += (first ? "model bits " : ", model bits ") + Hex32(rest);
-        first = false;
-    }
-    if (first) out += "none";
-    out += "), burning: ";
-    out += caps == 1 ? "yes" : "no";
-    return out;
-}
-
-const char* InterfaceName(int32_t type) {
-    switch (type) {
-        case 1:
-            return "U (USB)";
-        case 2:
-            return "B";
-        case 3:
-            return "S (serial)";
-        default:
-            return "unknown";
-    }
 }
 
 // The first bytes of the emulated image, read through the library.
@@ -131,8 +85,7 @@ std::string Report(const Call& call) {
         out << "device: none\n";
     } else {
         qx::QXVorrel& d = *call.device;
-        const uint32_t baud =
-            d.baudIndex >= 0 ? 921600u / (static_cast<uint32_t>(d.baudIndex) + 1) : 0;
+        const uint32_t baud = BaudOf(d.baudIndex);
         out << "device: " << d.modelName << "\n";
         out << "hardware: " << d.hardwareId << ", type " << d.hardwareType << ", family "
             << d.protocolFamily << "\n";
@@ -303,10 +256,12 @@ extern "C" int32_t QX_UI_CDECL UIProcedure(int32_t reserved1, uint8_t* settings,
                           connected ? device->firmwareMajor : 0,
                           connected ? device->firmwareMinor : 0, &call.header);
 
+    // A script runs as it always has. An empty QX_UI_SCRIPT asks for the console report (the
+    // non-interactive runs); unset, the window is shown where one can be.
     const char* script = std::getenv("QX_UI_SCRIPT");
     if (script != nullptr && *script != '\0') {
         RunScript(call, script);
-    } else {
+    } else if (script != nullptr || !RunWindow(WindowCall{settings, device, title, call.state})) {
         WriteText("-", Report(call));
     }
     return 0;
