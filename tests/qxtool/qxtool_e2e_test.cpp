@@ -13,35 +13,20 @@
 #include <vector>
 
 #include "qxtool/json_reader.h"
+#include "qxtool/tool_fixture.h"
 #include "qxtool/tool_process.h"
 #include "sim.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using qxtest::Bytes;
 using qxtest::ChildProcess;
 using qxtest::JsonReader;
 using qxtest::JsonValue;
+using qxtest::Model;
+using qxtest::RandomBytes;
 using qxtest::ToolResult;
-
-qxsim::Config Model(char id, uint8_t major, uint8_t minor) {
-    qxsim::Config config;
-    config.hardwareId = id;
-    config.firmwareMajor = major;
-    config.firmwareMinor = minor;
-    return config;
-}
-
-std::string Bytes(const std::vector<uint8_t>& bytes) {
-    return std::string(bytes.begin(), bytes.end());
-}
-
-std::vector<uint8_t> RandomBytes(size_t n, unsigned seed) {
-    std::mt19937 rng(seed);
-    std::vector<uint8_t> bytes(n);
-    for (auto& b : bytes) b = static_cast<uint8_t>(rng());
-    return bytes;
-}
 
 std::string HexByte(unsigned value) {
     char text[3];
@@ -88,48 +73,17 @@ bool HaveSrecCat() {
 // device when qxtool refuses its input.
 const std::set<std::string> kWork = {"R", "W", "w", "X", "ZR", "ZW", "E", "e", "HW", "S", "B", "8"};
 
-class Qxtool : public ::testing::Test {
+class Qxtool : public qxtest::ToolFixture {
   protected:
-    void SetUp() override {
-        comDir_ = dir_ / "com";
-        fs::create_directories(comDir_);
-    }
-
-    qxsim::Simulator& Device(int com, const qxsim::Config& config) {
-        auto sim = std::make_unique<qxsim::Simulator>(config);
-        std::string error;
-        EXPECT_TRUE(sim->start(&error)) << error;
-        EXPECT_TRUE(sim->linkAsCom(com, comDir_, &error)) << error;
-        sims_.push_back(std::move(sim));
-        return *sims_.back();
-    }
-
-    ToolResult Tool(std::vector<std::string> args, int timeoutMs = 60000) {
-        ChildProcess process;
-        args.insert(args.begin(), QXTOOL_EXE);
-        EXPECT_TRUE(process.Start(args, {{"QX_COM_DIR", comDir_}}));
-        return process.Finish(timeoutMs);
-    }
-
-    std::string File(const std::string& name) const { return dir_ / name; }
-
     static std::vector<std::string> Commands(const qxsim::Simulator& sim) {
         std::vector<std::string> commands;
         for (const auto& entry : sim.transcript()) commands.push_back(entry.command);
         return commands;
     }
-    static size_t Count(const qxsim::Simulator& sim, const std::string& command) {
-        const auto commands = Commands(sim);
-        return static_cast<size_t>(std::count(commands.begin(), commands.end(), command));
-    }
     static void ExpectNoWork(const qxsim::Simulator& sim) {
         for (const auto& command : Commands(sim))
             EXPECT_EQ(kWork.count(command), 0u) << "request " << command << " reached the device";
     }
-
-    qxtest::TempDir dir_;
-    std::string comDir_;
-    std::vector<std::unique_ptr<qxsim::Simulator>> sims_;
 };
 
 // ---------------------------------------------------------------- help and usage

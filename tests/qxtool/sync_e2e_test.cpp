@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "qxtool/json_reader.h"
+#include "qxtool/tool_fixture.h"
 #include "qxtool/tool_process.h"
 #include "sim.h"
 
@@ -22,17 +23,11 @@ namespace fs = std::filesystem;
 using qxtest::ChildProcess;
 using qxtest::JsonReader;
 using qxtest::JsonValue;
+using qxtest::Model;
+using qxtest::RandomBytes;
 using qxtest::ToolResult;
 
 constexpr uint32_t kKelbyMemory = 512 * 1024;
-
-qxsim::Config Model(char id, uint8_t major, uint8_t minor) {
-    qxsim::Config config;
-    config.hardwareId = id;
-    config.firmwareMajor = major;
-    config.firmwareMinor = minor;
-    return config;
-}
 
 // A Kelby 10.15 in large-bin mode (emulation bank 8): the image is the whole 512 KiB memory.
 qxsim::Config LargeBinKelby(const std::vector<uint8_t>& image) {
@@ -40,17 +35,6 @@ qxsim::Config LargeBinKelby(const std::vector<uint8_t>& image) {
     config.emulationBank = 8;
     config.image = image;
     return config;
-}
-
-std::vector<uint8_t> RandomBytes(size_t n, unsigned seed) {
-    std::mt19937 rng(seed);
-    std::vector<uint8_t> bytes(n);
-    for (auto& b : bytes) b = static_cast<uint8_t>(rng());
-    return bytes;
-}
-
-std::string Text(const std::vector<uint8_t>& bytes) {
-    return std::string(bytes.begin(), bytes.end());
 }
 
 // Memory reads and writes of every command form.
@@ -61,29 +45,8 @@ bool IsWrite(const std::string& command) {
     return command == "W" || command == "w" || command == "X" || command == "ZW";
 }
 
-class QxtoolSync : public ::testing::Test {
+class QxtoolSync : public qxtest::ToolFixture {
   protected:
-    void SetUp() override {
-        comDir_ = dir_ / "com";
-        fs::create_directories(comDir_);
-    }
-
-    qxsim::Simulator& Device(int com, const qxsim::Config& config) {
-        auto sim = std::make_unique<qxsim::Simulator>(config);
-        std::string error;
-        EXPECT_TRUE(sim->start(&error)) << error;
-        EXPECT_TRUE(sim->linkAsCom(com, comDir_, &error)) << error;
-        sims_.push_back(std::move(sim));
-        return *sims_.back();
-    }
-
-    ToolResult Tool(std::vector<std::string> args, int timeoutMs = 60000) {
-        ChildProcess process;
-        args.insert(args.begin(), QXTOOL_EXE);
-        EXPECT_TRUE(process.Start(args, {{"QX_COM_DIR", comDir_}}));
-        return process.Finish(timeoutMs);
-    }
-
     bool StartWatch(ChildProcess& process, std::vector<std::string> args) {
         args.insert(args.begin(), QXTOOL_EXE);
         if (!process.Start(args, {{"QX_COM_DIR", comDir_}})) return false;
@@ -103,8 +66,6 @@ class QxtoolSync : public ::testing::Test {
             15000);
     }
 
-    std::string File(const std::string& name) const { return dir_ / name; }
-
     static std::vector<qxsim::TranscriptEntry> Entries(const qxsim::Simulator& sim,
                                                        bool (*which)(const std::string&)) {
         std::vector<qxsim::TranscriptEntry> found;
@@ -112,15 +73,6 @@ class QxtoolSync : public ::testing::Test {
             if (which(entry.command)) found.push_back(entry);
         return found;
     }
-    static size_t Count(const qxsim::Simulator& sim, const std::string& command) {
-        size_t n = 0;
-        for (const auto& entry : sim.transcript()) n += entry.command == command;
-        return n;
-    }
-
-    qxtest::TempDir dir_;
-    std::string comDir_;
-    std::vector<std::unique_ptr<qxsim::Simulator>> sims_;
 };
 
 TEST_F(QxtoolSync, OneByteInALargeBinImageIsOneBlockPacket) {
@@ -128,7 +80,7 @@ TEST_F(QxtoolSync, OneByteInALargeBinImageIsOneBlockPacket) {
     auto& sim = Device(4, LargeBinKelby(image));
     std::vector<uint8_t> file = image;
     file[0x45678] ^= 0x5A;  // in the fifth 64 KiB window: the block write selects its bank
-    qxtest::WriteBytes(File("rom.bin"), Text(file));
+    qxtest::WriteBytes(File("rom.bin"), qxtest::Bytes(file));
 
     const ToolResult r = Tool({"--port", "COM4", "--json", "sync", File("rom.bin")});
     ASSERT_EQ(r.status, 0) << r.err;
@@ -180,7 +132,7 @@ TEST_F(QxtoolSync, ChangedRunsGoBulkOrBlockAsPlanned) {
         auto& sim = Device(com, config);
         std::vector<uint8_t> file = config.image;
         for (uint32_t a = c.first; a <= c.last; ++a) file[a] ^= 0xFF;
-        qxtest::WriteBytes(File("rom.bin"), Text(file));
+        qxtest::WriteBytes(File("rom.bin"), qxtest::Bytes(file));
         const ToolResult r =
             Tool({"--port", "COM" + std::to_string(com++), "--json", "sync", File("rom.bin")});
         ASSERT_EQ(r.status, 0) << c.name << r.err;
@@ -205,13 +157,13 @@ TEST_F(QxtoolSync, AssumeWrittenTrustsAMatchingStateFileOnly) {
     auto& sim = Device(4, LargeBinKelby(image));
     std::vector<uint8_t> file = image;
     file[0x100] ^= 1;
-    qxtest::WriteBytes(File("rom.bin"), Text(file));
+    qxtest::WriteBytes(File("rom.bin"), qxtest::Bytes(file));
     ASSERT_EQ(Tool({"--port", "COM4", "sync", File("rom.bin")}).status, 0);
     ASSERT_TRUE(fs::exists(File("rom.bin.qxsync")));
 
     // The next edit: with the state file nothing is read but the page written.
     file[0x7FFFF] ^= 1;
-    qxtest::WriteBytes(File("rom.bin"), Text(file));
+    qxtest::WriteBytes(File("rom.bin"), qxtest::Bytes(file));
     sim.clearTranscript();
     ToolResult r = Tool({"--port", "COM4", "--json", "sync", File("rom.bin"), "--assume-written"});
     ASSERT_EQ(r.status, 0) << r.err;
@@ -240,7 +192,7 @@ TEST_F(QxtoolSync, AssumeWrittenTrustsAMatchingStateFileOnly) {
     state[serial + 7] = state[serial + 7] == '0' ? '1' : '0';
     qxtest::WriteBytes(File("rom.bin.qxsync"), state);
     file[0x200] ^= 1;
-    qxtest::WriteBytes(File("rom.bin"), Text(file));
+    qxtest::WriteBytes(File("rom.bin"), qxtest::Bytes(file));
     sim.clearTranscript();
     r = Tool({"--port", "COM4", "--json", "sync", File("rom.bin"), "--assume-written"});
     ASSERT_EQ(r.status, 0) << r.err;
@@ -278,7 +230,7 @@ TEST_F(QxtoolSync, WatchFollowsRenamesAndInPlaceWrites) {
     const std::vector<uint8_t> image = RandomBytes(kKelbyMemory, 4);
     auto& sim = Device(4, LargeBinKelby(image));
     std::vector<uint8_t> file = image;
-    qxtest::WriteBytes(File("rom.bin"), Text(file));
+    qxtest::WriteBytes(File("rom.bin"), qxtest::Bytes(file));
     ChildProcess watch;
     ASSERT_TRUE(StartWatch(watch, {"--port", "COM4", "sync", File("rom.bin"), "--watch"}))
         << watch.err;
@@ -288,7 +240,7 @@ TEST_F(QxtoolSync, WatchFollowsRenamesAndInPlaceWrites) {
     // An editor's save: a new file written beside it and renamed over it.
     sim.clearTranscript();
     file[0x12345] ^= 0x0F;
-    qxtest::WriteBytes(File("rom.bin.tmp"), Text(file));
+    qxtest::WriteBytes(File("rom.bin.tmp"), qxtest::Bytes(file));
     fs::rename(File("rom.bin.tmp"), File("rom.bin"));
     ASSERT_TRUE(WaitForLines(watch, 2)) << watch.out << watch.err;
     EXPECT_EQ(sim.memory(qxsim::kSpace2), file);
@@ -319,7 +271,7 @@ TEST_F(QxtoolSync, WatchFollowsRenamesAndInPlaceWrites) {
     sim.clearTranscript();
     std::vector<uint8_t> grown = file;
     grown.resize(kKelbyMemory + 1, 0x33);
-    qxtest::WriteBytes(File("rom.bin"), Text(grown));
+    qxtest::WriteBytes(File("rom.bin"), qxtest::Bytes(grown));
     ASSERT_TRUE(watch.WaitFor(
         [](const std::string&, const std::string& err) {
             return err.find("(nothing written)") != std::string::npos;
@@ -341,13 +293,13 @@ TEST_F(QxtoolSync, WatchFollowsRenamesAndInPlaceWrites) {
 TEST_F(QxtoolSync, WatchAsJsonGivesOneObjectPerSync) {
     auto& sim = Device(4, Model('A', 2, 11));
     std::vector<uint8_t> file = RandomBytes(0x8000, 5);
-    qxtest::WriteBytes(File("rom.bin"), Text(file));
+    qxtest::WriteBytes(File("rom.bin"), qxtest::Bytes(file));
     ChildProcess watch;
     ASSERT_TRUE(StartWatch(watch, {"--port", "COM4", "--json", "sync", File("rom.bin"), "--watch"}))
         << watch.err;
     ASSERT_TRUE(WaitForLines(watch, 1)) << watch.err;
     file[0x10] ^= 1;
-    qxtest::WriteBytes(File("rom.bin"), Text(file));
+    qxtest::WriteBytes(File("rom.bin"), qxtest::Bytes(file));
     ASSERT_TRUE(WaitForLines(watch, 2)) << watch.err;
     watch.Signal(SIGINT);
     const ToolResult r = watch.Finish(15000);
