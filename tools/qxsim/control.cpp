@@ -111,6 +111,18 @@ bool bauds(const std::string& text, std::vector<uint32_t>& out) {
     return true;
 }
 
+// The config keys that set one byte of Config; null for any other key.
+uint8_t Config::*byteField(const std::string& key) {
+    static const std::pair<const char*, uint8_t Config::*> kFields[] = {
+        {"tolliver-mode", &Config::tolliverMode},     {"tolliver-bank", &Config::tolliverBank},
+        {"tolliver-marker", &Config::tolliverMarker}, {"emulation-bank", &Config::emulationBank},
+        {"rw-bank", &Config::readWriteBank},          {"fill", &Config::fill},
+    };
+    for (const auto& [name, field] : kFields)
+        if (key == name) return field;
+    return nullptr;
+}
+
 // The words of a config line, KEY=VALUE each, over the defaults of Config.
 bool parseConfig(const std::string& args, Config& config, std::string& error) {
     std::istringstream words(args);
@@ -149,18 +161,8 @@ bool parseConfig(const std::string& args, Config& config, std::string& error) {
             ok = hexArray(value, config.serial);
         } else if (key == "flash-info") {
             ok = hexArray(value, config.flashInfo);
-        } else if (key == "tolliver-mode") {
-            ok = byteValue(value, config.tolliverMode);
-        } else if (key == "tolliver-bank") {
-            ok = byteValue(value, config.tolliverBank);
-        } else if (key == "tolliver-marker") {
-            ok = byteValue(value, config.tolliverMarker);
-        } else if (key == "emulation-bank") {
-            ok = byteValue(value, config.emulationBank);
-        } else if (key == "rw-bank") {
-            ok = byteValue(value, config.readWriteBank);
-        } else if (key == "fill") {
-            ok = byteValue(value, config.fill);
+        } else if (uint8_t Config::*field = byteField(key)) {
+            ok = byteValue(value, config.*field);
         } else if (key == "bauds") {
             ok = bauds(value, config.bauds);
         } else if (key == "throttle") {
