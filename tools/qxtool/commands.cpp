@@ -79,6 +79,21 @@ std::string SpaceNote(uint32_t flags) {
     return "";
 }
 
+// The space a failed write stopped in, for that note. Without a named space a bulk write on
+// the two-space models fills space 2 and then space 1, one progress pass each; so does
+// --space both, one call each.
+std::string FailedSpace(const QXVorrel& device, uint32_t flags, bool bulk, bool bothSpaces,
+                        int passes) {
+    const bool twoSpaces =
+        device.hardwareType == kSarnetType || device.hardwareType == kTolliverType;
+    const bool bothInOne = bulk && (flags & (XferSpace1 | XferSpace2)) == 0 && twoSpaces;
+    if ((bothInOne && passes >= 2) || (bothSpaces && (flags & XferSpace1) != 0))
+        return "space 1 (space 2 is complete)";
+    if (bothInOne) return "space 2 (space 1 not yet written)";
+    const std::string note = SpaceNote(flags);
+    return note.empty() ? "" : note.substr(2);
+}
+
 JsonObject CommandJson(const char* command, const Session& session) {
     JsonObject json;
     json.String("command", command).String("port", session.PortLabel());
@@ -349,18 +364,10 @@ int RunWrite(Session& session, const TransferArgs& args) {
                                        Progress::Callback());
         }
         if (result < 0) {
-            // BulkWriteBoth fills space 2 and then space 1, one progress pass each.
-            const bool twoSpaces =
-                device.hardwareType == kSarnetType || device.hardwareType == kTolliverType;
-            std::string where = SpaceNote(flags).empty() ? "" : SpaceNote(flags).substr(2);
-            const bool bothInOne = bulk && space == 0 && twoSpaces;
-            if (bothInOne) where = "space 2 (space 1 not yet written)";
-            if ((bothInOne && progress.Passes() >= 2) ||
-                (space == XferSpace1 && spaces.size() == 2))
-                where = "space 1 (space 2 is complete)";
             Console::Get().Note(IncompleteNote(
                 address, length,
-                AcknowledgedBytes(address, length, progress.PacketsAccepted(), bulk), where));
+                AcknowledgedBytes(address, length, progress.PacketsAccepted(), bulk),
+                FailedSpace(device, flags, bulk, spaces.size() == 2, progress.Passes())));
         }
         session.Check(result, what);
     }
