@@ -56,7 +56,7 @@ using StreamCallback = void (*)(uint32_t* values, int32_t count, int32_t bigEndi
 
 // The 7-byte device information record at EEPROM address 1.
 struct EEPROMInfo {
-    uint8_t deviceId;         // model variant letter
+    uint8_t deviceId;  // model variant letter
     uint8_t unused1[2];
     uint8_t interfaceLetter;  // 'U', 'B' or 'S'
     uint8_t unused2[3];
@@ -70,7 +70,7 @@ inline constexpr uint32_t kPortLockWaitMs = 1200;
 inline constexpr uint32_t kDefaultReadTimeoutMs = 300;
 
 class QXVorrel {
-public:
+  public:
     // Fields in this order and width: the object is handed by address to the
     // user-interface library. protocolFamily ... modelName is the identification block.
     LogWindow* logger;
@@ -129,7 +129,8 @@ public:
     uint32_t GetBankCount() const;
     uint32_t GetActiveBankSize() const;
     void ClearIdentificationBlock();
-    static uint32_t StreamReader(void* device);
+    // A thread start routine (DWORD WINAPI (LPVOID) on Windows).
+    static ThreadResult QX_THREAD_ROUTINE StreamReader(void* device);
 
     // --- framing (framing.cpp)
     static uint8_t PacketChecksum(const uint8_t* bytes, int32_t length);
@@ -168,8 +169,8 @@ public:
     // --- block transfers (block_transfer.cpp)
     int32_t ReadBlock(uint8_t* buffer, uint32_t length, uint32_t address, uint32_t flags,
                       TransferCallback callback);
-    int32_t WriteBlock(const uint8_t* buffer, uint32_t length, uint32_t address,
-                       uint32_t flags, TransferCallback callback);
+    int32_t WriteBlock(const uint8_t* buffer, uint32_t length, uint32_t address, uint32_t flags,
+                       TransferCallback callback);
     int32_t WriteConfigByte(const uint8_t* buffer, uint32_t address);
 
     // --- bulk transfers (bulk_transfer.cpp)
@@ -177,12 +178,11 @@ public:
                      TransferCallback callback);
     int32_t BulkWrite(const uint8_t* buffer, uint32_t length, uint32_t address, uint32_t flags,
                       TransferCallback callback);
-    int32_t BulkWriteBoth(const uint8_t* buffer, uint32_t length, uint32_t address,
-                          uint32_t flags, TransferCallback callback);
+    int32_t BulkWriteBoth(const uint8_t* buffer, uint32_t length, uint32_t address, uint32_t flags,
+                          TransferCallback callback);
 
     // --- identification and detection (identification.cpp, detection.cpp)
-    int32_t FindDevice(char* text, uint32_t textCapacity, uint8_t* versionOut,
-                       uint32_t options);
+    int32_t FindDevice(char* text, uint32_t textCapacity, uint8_t* versionOut, uint32_t options);
     int32_t OpenDeviceOnPort(uint32_t portNumber, char* text, uint32_t textCapacity,
                              uint8_t* versionOut, uint32_t options);
     int32_t GetFirmwareVersion(uint8_t* versionOut);

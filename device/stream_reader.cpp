@@ -13,21 +13,20 @@ constexpr uint32_t kMaxRecordLength = 4;
 // With the port closed or failing, a read returns nothing at once; pause instead of spinning.
 constexpr uint32_t kIdlePauseMs = 1;
 
-// One record's bytes sit at the high-order end of a little-endian 32-bit word. Little-endian
-// streams deliver that word shifted right by 16 (a 2-byte record gives its 16-bit value),
-// big-endian streams the word byte-reversed (the record's big-endian value).
+// Little-endian streams deliver the value of the record's L bytes, least significant first;
+// big-endian streams their big-endian value.
 uint32_t RecordValue(const uint8_t* record, uint32_t length, bool bigEndian) {
-    uint32_t word = 0;
+    uint32_t value = 0;
     for (uint32_t i = 0; i < length; ++i) {
-        word |= static_cast<uint32_t>(record[i]) << (8 * (kMaxRecordLength - length + i));
+        const uint32_t shift = 8 * (bigEndian ? length - 1 - i : i);
+        value |= static_cast<uint32_t>(record[i]) << shift;
     }
-    if (!bigEndian) return word >> 16;
-    return (word >> 24) | ((word >> 8) & 0xFF00u) | ((word << 8) & 0xFF0000u) | (word << 24);
+    return value;
 }
 
 }  // namespace
 
-uint32_t QXVorrel::StreamReader(void* device) {
+ThreadResult QX_THREAD_ROUTINE QXVorrel::StreamReader(void* device) {
     auto* self = static_cast<QXVorrel*>(device);
     if (self == nullptr) return 0;
     const int32_t count = self->streamRecordCount;

@@ -15,8 +15,13 @@ namespace qx {
 using OsHandle = HANDLE;
 using ::COMMTIMEOUTS;
 using ::DCB;
+// A thread start routine a holder can hand to CreateThread as it is.
+using ThreadResult = DWORD;
+#define QX_THREAD_ROUTINE WINAPI
 #else
 using OsHandle = void*;
+using ThreadResult = uint32_t;
+#define QX_THREAD_ROUTINE
 
 struct DCB {
     uint32_t DCBlength;
@@ -62,7 +67,9 @@ static_assert(sizeof(DCB) == 28, "DCB must keep the Windows layout");
 static_assert(sizeof(COMMTIMEOUTS) == 20, "COMMTIMEOUTS must keep the Windows layout");
 
 // INVALID_HANDLE_VALUE on both platforms.
-inline OsHandle InvalidHandle() { return reinterpret_cast<OsHandle>(static_cast<intptr_t>(-1)); }
+inline OsHandle InvalidHandle() {
+    return reinterpret_cast<OsHandle>(static_cast<intptr_t>(-1));
+}
 
 // Values of the Windows constants the library uses, the same on every platform.
 inline constexpr uint32_t kPurgeTxAbort = 0x01;

@@ -109,18 +109,19 @@ TEST_P(StreamReaderTest, DeliversRecords) {
 
 INSTANTIATE_TEST_SUITE_P(
     Records, StreamReaderTest,
-    ::testing::Values(
-        StreamCase{"le16", 1, 2, 0, {0x34, 0x12}, {{0x1234}}},
-        StreamCase{"be16", 1, 2, 1, {0x12, 0x34}, {{0x1234}}},
-        // Five bytes of 2-byte records: two records, the odd byte dropped.
-        StreamCase{"partial", 3, 2, 0, {0x01, 0x00, 0x02, 0x00, 0x03}, {{0x0001, 0x0002}}},
-        StreamCase{"tooShort", 2, 2, 0, {0x01}, {}},
-        StreamCase{"be8", 2, 1, 1, {0xAB, 0xCD}, {{0xAB, 0xCD}}},
-        StreamCase{"be24", 1, 3, 1, {0x12, 0x34, 0x56}, {{0x123456}}},
-        StreamCase{"be32", 1, 4, 1, {0x12, 0x34, 0x56, 0x78}, {{0x12345678}}},
-        // Little-endian delivers the high half of the word the record fills from the top.
-        StreamCase{"le8", 1, 1, 0, {0xAB}, {{0xAB00}}},
-        StreamCase{"le32", 1, 4, 0, {0x12, 0x34, 0x56, 0x78}, {{0x7856}}}),
+    ::testing::Values(StreamCase{"le16", 1, 2, 0, {0x34, 0x12}, {{0x1234}}},
+                      StreamCase{"be16", 1, 2, 1, {0x12, 0x34}, {{0x1234}}},
+                      // Five bytes of 2-byte records: two records, the odd byte dropped.
+                      StreamCase{
+                          "partial", 3, 2, 0, {0x01, 0x00, 0x02, 0x00, 0x03}, {{0x0001, 0x0002}}},
+                      StreamCase{"tooShort", 2, 2, 0, {0x01}, {}},
+                      StreamCase{"be8", 2, 1, 1, {0xAB, 0xCD}, {{0xAB, 0xCD}}},
+                      StreamCase{"be24", 1, 3, 1, {0x12, 0x34, 0x56}, {{0x123456}}},
+                      StreamCase{"be32", 1, 4, 1, {0x12, 0x34, 0x56, 0x78}, {{0x12345678}}},
+                      // Little-endian: the value of all L bytes, least significant first.
+                      StreamCase{"le8", 1, 1, 0, {0x78}, {{0x78}}},
+                      StreamCase{"le24", 1, 3, 0, {0x78, 0x56, 0x34}, {{0x345678}}},
+                      StreamCase{"le32", 1, 4, 0, {0x78, 0x56, 0x34, 0x12}, {{0x12345678}}}),
     [](const ::testing::TestParamInfo<StreamCase>& info) { return info.param.name; });
 
 TEST(StreamReader, RefusesRecordShapesItCannotDeliver) {

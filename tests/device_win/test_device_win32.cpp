@@ -11,7 +11,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "device/qx_vorrel.h"
@@ -102,6 +104,50 @@ TEST(Win32Port, OpensThroughTheCommApiAndToleratesWineEscapes) {
     uint8_t version[3] = {};
     EXPECT_EQ(d.GetFirmwareVersion(version), VR_S_OK);
     EXPECT_EQ(qxtest::Hex({version, version + 3}), "0A 0F 4F");
+}
+
+// The stream reader is a thread start routine a holder hands to CreateThread as it is.
+static_assert(std::is_same_v<decltype(&QXVorrel::StreamReader), LPTHREAD_START_ROUTINE>);
+
+std::mutex gStreamedMutex;
+std::vector<uint32_t> gStreamed;
+
+void CollectStreamed(uint32_t* values, int32_t count, int32_t) {
+    std::lock_guard<std::mutex> hold(gStreamedMutex);
+    gStreamed.insert(gStreamed.end(), values, values + count);
+}
+
+size_t StreamedCount() {
+    std::lock_guard<std::mutex> hold(gStreamedMutex);
+    return gStreamed.size();
+}
+
+TEST(Win32StreamReader, RunsAsACreateThreadRoutine) {
+    SimDevice dev;
+    ASSERT_TRUE(dev.Start(false));
+    QXVorrel& d = dev.device();
+    ASSERT_EQ(d.OpenPortByName(dev.comName().c_str()), VR_S_OK) << dev.LogText();
+    gStreamed.clear();
+    d.streamRecordCount = 3;
+    d.streamRecordLength = 1;
+    d.streamCallback = CollectStreamed;
+    d.streamActive = 1;
+    HANDLE thread = CreateThread(nullptr, 0, &QXVorrel::StreamReader, &d, 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    // The version reply is the stream: three one-byte records.
+    static constexpr uint8_t kVersion[2] = {'V', 'V'};
+    EXPECT_EQ(d.port->Write(kVersion, sizeof kVersion), 2u);
+    for (int i = 0; i < 100 && d.streamActive.load() != 0; ++i) {
+        Sleep(20);
+        if (StreamedCount() >= 3) d.streamActive = 0;
+    }
+    d.streamActive = 0;
+    ASSERT_EQ(WaitForSingleObject(thread, 2000), WAIT_OBJECT_0);
+    DWORD code = 1;
+    EXPECT_TRUE(GetExitCodeThread(thread, &code));
+    EXPECT_EQ(code, 0u);
+    CloseHandle(thread);
+    EXPECT_EQ(gStreamed, (std::vector<uint32_t>{0x0A, 0x0F, 'O'}));
 }
 
 TEST(Win32Identification, OpenDeviceOnPortIdentifiesTheKelby) {
