@@ -125,13 +125,95 @@ int32_t QXVorrel::GetSerial(uint8_t* buffer) {
         LogMessage(logger, "Serial request timed out");
         result = VR_E_COMM_READ_TIMEOUT;
     } else if (port->Read(&checksum, 1) != 1) {
-        // The checksum byte must arrive; its value is not checked.
         result = VR_E_COMM_READ_FAILURE;
+    } else if (PacketChecksum(buffer, kSerialSize) != checksum) {
+        // A corrupted reply must not decide the encryption state.
+        result = VR_E_BAD_CHECKSUM;
     }
 
     ReleasePort();
     return result;
 }
+
+namespace {
+
+// Asks the model's further questions in order; the first failing one ends identification.
+int32_t IdentifyModel(QXVorrel& device, const ModelRow& row) {
+    switch (row.step) {
+        case ModelStep::KelbyVariant: {
+            EEPROMInfo record{};
+            if (device.GetEEPROMInfo(&record) != VR_S_OK) {
+                ApplyModelRow(device, KelbyFallbackRow());
+            } else if (record.deviceId == 'P') {
+                ApplyModelRow(device, *FindModelRow('P', device.firmwareMajor));
+            }
+            break;
+        }
+        case ModelStep::TolliverMode: {
+            const int32_t result = device.GetTolliverMode();
+            if (result != VR_S_OK) return result;
+            break;
+        }
+        case ModelStep::NameString: {
+            uint8_t name[kNameStringSize] = {};
+            if (device.GetNameString(name) != VR_S_OK) return kStatusFail;
+            // The reply need not hold a terminator: the copy stops at its capacity.
+            BoundedCopy(device.modelName, kDeviceNameCapacity,
+                        reinterpret_cast<const char*>(name + 2));
+            break;
+        }
+        case ModelStep::None:
+            break;
+    }
+
+    if (device.protocolFamily != 4) {
+        char suffix[kSuffixCapacity];
+        BoundedFormat(suffix, sizeof suffix, " v%i.%i", device.firmwareMajor, device.firmwareMinor);
+        BoundedAppend(device.modelName, kModelNameCapacity, suffix);
+    }
+
+    if (device.protocolFamily == 1) {
+        EEPROMInfo record{};
+        if (device.GetEEPROMInfo(&record) == VR_S_OK) {
+            device.interfaceType = InterfaceTypeOf(record.interfaceLetter);
+            if (device.interfaceType == 0)
+                LogMessage(device.logger,
+                           "VarnexWare: Could not get communication interface type.");
+        }
+    }
+
+    if ((device.capabilities & CapBanks) != 0) {
+        uint8_t bank = 0;
+        // The Tolliver answers from its configuration byte, every other model by request.
+        int32_t result = device.QueryBank(&bank, 0);
+        if (result != VR_S_OK) return result;
+        if (HasReadWriteBank(device.hardwareType)) {
+            result = device.GetBank(&bank, 1);
+            if (result != VR_S_OK) return result;
+        }
+    }
+
+    if (HasFlashInfo(device.hardwareType)) {
+        const int32_t result = device.GetFlashInfo(device.flashInfo);
+        if (result != VR_S_OK) return result;
+    }
+    return VR_S_OK;
+}
+
+// Encryption stays on only when the device's serial reply confirms it, whatever ended
+// identification: transfers encrypted for a device that does not expect it all fail.
+void ConfirmEncryption(QXVorrel& device) {
+    if ((device.capabilities & CapEncryption) == 0) return;
+    uint8_t serial[kSerialSize] = {};
+    if (device.GetSerial(serial) != VR_S_OK || serial[0] == 0 || serial[0] == 'n') {
+        device.capabilities &= ~CapEncryption;
+        LogMessage(device.logger, "Encryption possible, but disabled");
+    } else {
+        LogMessage(device.logger, "Encryption Enabled");
+    }
+}
+
+}  // namespace
 
 int32_t QXVorrel::Identify() {
     ClearIdentificationBlock();
@@ -143,74 +225,9 @@ int32_t QXVorrel::Identify() {
     }
     // The row goes in first: the special steps' requests depend on its family and type.
     ApplyModelRow(*this, *row);
-
-    switch (row->step) {
-        case ModelStep::KelbyVariant: {
-            EEPROMInfo record{};
-            if (GetEEPROMInfo(&record) != VR_S_OK) {
-                ApplyModelRow(*this, KelbyFallbackRow());
-            } else if (record.deviceId == 'P') {
-                ApplyModelRow(*this, *FindModelRow('P', firmwareMajor));
-            }
-            break;
-        }
-        case ModelStep::TolliverMode: {
-            const int32_t result = GetTolliverMode();
-            if (result != VR_S_OK) return result;
-            break;
-        }
-        case ModelStep::NameString: {
-            uint8_t name[kNameStringSize] = {};
-            if (GetNameString(name) != VR_S_OK) return kStatusFail;
-            // The reply need not hold a terminator: the copy stops at its capacity.
-            BoundedCopy(modelName, kDeviceNameCapacity, reinterpret_cast<const char*>(name + 2));
-            break;
-        }
-        case ModelStep::None:
-            break;
-    }
-
-    if (protocolFamily != 4) {
-        char suffix[kSuffixCapacity];
-        BoundedFormat(suffix, sizeof suffix, " v%i.%i", firmwareMajor, firmwareMinor);
-        BoundedAppend(modelName, kModelNameCapacity, suffix);
-    }
-
-    if (protocolFamily == 1) {
-        EEPROMInfo record{};
-        if (GetEEPROMInfo(&record) == VR_S_OK) {
-            interfaceType = InterfaceTypeOf(record.interfaceLetter);
-            if (interfaceType == 0)
-                LogMessage(logger, "VarnexWare: Could not get communication interface type.");
-        }
-    }
-
-    if ((capabilities & CapBanks) != 0) {
-        uint8_t bank = 0;
-        // The Tolliver answers from its configuration byte, every other model by request.
-        int32_t result = QueryBank(&bank, 0);
-        if (result != VR_S_OK) return result;
-        if (HasReadWriteBank(hardwareType)) {
-            result = GetBank(&bank, 1);
-            if (result != VR_S_OK) return result;
-        }
-    }
-
-    if (HasFlashInfo(hardwareType)) {
-        const int32_t result = GetFlashInfo(flashInfo);
-        if (result != VR_S_OK) return result;
-    }
-
-    if ((capabilities & CapEncryption) != 0) {
-        uint8_t serial[kSerialSize] = {};
-        if (GetSerial(serial) != VR_S_OK || serial[0] == 0 || serial[0] == 'n') {
-            capabilities &= ~CapEncryption;
-            LogMessage(logger, "Encryption possible, but disabled");
-        } else {
-            LogMessage(logger, "Encryption Enabled");
-        }
-    }
-    return VR_S_OK;
+    const int32_t result = IdentifyModel(*this, *row);
+    ConfirmEncryption(*this);
+    return result;
 }
 
 }  // namespace qx

@@ -103,6 +103,13 @@ const IdentCase kCases[] = {
         "VV HR HR B B NS", "Encryption possible, but disabled"},
     {"Kelby_SerialUnanswered", {'O', 10, 15, '=', 'U', 'E', 1, "", "NS:none"}, VR_S_OK, "Kelby v10.15", 1, 7, 0x104A, kKelby, 1,
         kBothBanks, false, 0, "VV HR HR B B NS", "Serial request timed out"},
+    // Encryption is on only where the serial reply confirms it, whatever ended identification.
+    {"Kelby_BankFailsEncryptionOff", {'O', 10, 15, '=', 'U', 'n', 1, "", "B:none"}, VR_E_INVALID_RESPONSE, "Kelby v10.15", 1, 7,
+        0x104A, kKelby, 1, kNoBanks, false, 0, "VV HR HR B NS", "Encryption possible, but disabled"},
+    {"Kelby_BankFailsEncrypted", {'O', 10, 15, '=', 'U', 'E', 1, "", "B:none"}, VR_E_INVALID_RESPONSE, "Kelby v10.15", 1, 7,
+        0x104E, kKelby, 1, kNoBanks, false, 0, "VV HR HR B NS", "Encryption Enabled"},
+    {"Kelby_SerialBadChecksum", {'O', 10, 15, '=', 'U', 'E', 1, "", "NS:badsum"}, VR_S_OK, "Kelby v10.15", 1, 7, 0x104A, kKelby, 1,
+        kBothBanks, false, 0, "VV HR HR B B NS", "Encryption possible, but disabled"},
     {"KelbyII_ByEepromRecord", {'O', 10, 15, 'P', 'U', 'E'}, VR_S_OK, "Kelby II v10.15", 1, 8, 0x106E, kKelby, 1, kBothBanks, false, 0,
         "VV HR HR B B NS"},
     {"Kelby_EepromFails", {'O', 10, 15, '=', 'U', 'E', 1, "", "HR:none"}, VR_S_OK, " v10.15", 1, 7, 0x100A, kKelby, 0, kBothBanks,
@@ -353,7 +360,7 @@ TEST(Serial, RequestResultsAndTimeout) {
     };
     const Case cases[] = {
         {"good reply", nullptr, VR_S_OK, false},
-        {"checksum byte not compared", "NS:badsum", VR_S_OK, false},
+        {"corrupted reply", "NS:badsum", VR_E_BAD_CHECKSUM, false},
         {"no reply", "NS:none", VR_E_COMM_READ_TIMEOUT, true},
         {"data without checksum", "NS:short=9", VR_E_COMM_READ_FAILURE, false},
     };
