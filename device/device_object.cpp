@@ -23,9 +23,11 @@ constexpr FeaturePair kFeatures[] = {
 };
 
 // The number after the first three characters of a COM name ("COM12" gives 12), read like
-// atoi (blanks, optional sign, digits) but without its overflow: large values saturate.
+// atoi (blanks, optional sign, digits) but without its overflow: large values saturate. The
+// device namespace prefix of a scanned name ("\\.\COM7") is not part of the COM name.
 int32_t ParsePortNumber(const char* name) {
     if (name == nullptr) return 0;
+    if (std::strncmp(name, "\\\\.\\", 4) == 0) name += 4;
     for (int i = 0; i < 3; ++i) {
         if (name[i] == '\0') return 0;
     }

@@ -84,6 +84,13 @@ TEST(DeviceWire, OpenPortByNameTakesTheNumberAfterThreeCharacters) {
     SimDevice dev(Kelby());
     START(dev);
     QXVorrel& d = dev.device();
+    // Reopened by the name a scan saved ("\\.\COMn"): the COM number of that name.
+    ASSERT_EQ(d.OpenDeviceOnPort(static_cast<uint32_t>(dev.comNumber()), nullptr, 0, nullptr,
+                                 kScanFromComZero),
+              1);
+    ASSERT_EQ(d.OpenPortByName(nullptr), VR_S_OK);
+    EXPECT_EQ(d.portNumber, dev.comNumber());
+    dev.ClearLog();
     // A device path: the fourth character is not a digit.
     EXPECT_EQ(d.OpenPortByName(dev.sim().portPath().c_str()), VR_S_OK);
     EXPECT_EQ(d.portNumber, 0);
