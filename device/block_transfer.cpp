@@ -93,6 +93,7 @@ int32_t QXVorrel::ReadBlock(uint8_t* buffer, uint32_t length, uint32_t address, 
     // Block reads give no progress reports.
     constexpr FinishOrder order = FinishOrder::RestoreThenReport;
     TransferFrame frame(*this, nullptr);
+    if (buffer == nullptr && length != 0) return frame.Finish(VR_E_INVALID_FUNC_PARAM, order);
     if (!port->IsOpen()) {
         LogMessage(logger, "QXVorrel: ReadBlock requested on uninitialized port");
         return frame.Finish(VR_E_PORT_NOT_INITIALIZED, order);
@@ -168,16 +169,19 @@ int32_t QXVorrel::WriteBlock(const uint8_t* buffer, uint32_t length, uint32_t ad
                              uint32_t flags, TransferCallback callback) {
     constexpr FinishOrder order = FinishOrder::ReportThenRestore;
     TransferFrame frame(*this, callback);
+    if (buffer == nullptr && length != 0) return frame.Finish(VR_E_INVALID_FUNC_PARAM, order);
     if (!port->IsOpen()) return frame.Finish(VR_E_PORT_NOT_INITIALIZED, order);
 
     // Whole pages go the bulk way first; a failure there (a busy port included) falls back to
     // the slow packets for the whole length. A cancellation does not: the caller asked the
     // write to stop, and BulkWrite has already cleared the request it would need to see.
+    bool fellBack = false;
     if ((capabilities & CapBulk) != 0 && (flags & XferNoBulk) == 0 && length % kBulkPage == 0 &&
         address % kBulkPage == 0) {
         const int32_t bulk = BulkWriteBoth(buffer, length, address, flags, callback);
         if (bulk == VR_S_OK || bulk == VR_E_OPERATION_CANCELED) return frame.Finish(bulk, order);
         platform::SleepMs(kBulkFallbackPauseMs);
+        fellBack = true;
     }
 
     LogMessage(logger, "QXVorrel: Slow writing %i bytes", static_cast<int>(length));
@@ -187,19 +191,26 @@ int32_t QXVorrel::WriteBlock(const uint8_t* buffer, uint32_t length, uint32_t ad
     }
     const bool wide = UsesWideAddress(*this);
     const bool encrypted = IsTransferEncrypted(flags);
-    uint8_t spaceBits = 0;
+    // The memory spaces this write fills, one pass each. No default space on writes: without
+    // a flag no bits are set. A fallback writes what the bulk path would have written, which
+    // without a named space is both spaces, 0x20 first.
+    uint8_t spaces[2] = {0, 0};
+    uint32_t passes = 1;
     if (HasMemorySpaces(*this)) {
-        // No default space on writes: without a flag no bits are set.
         if ((flags & XferSpace1) != 0) {
-            spaceBits = kSpaceBits1;
+            spaces[0] = kSpaceBits1;
         } else if ((flags & XferSpace2) != 0) {
-            spaceBits = kSpaceBits2;
+            spaces[0] = kSpaceBits2;
+        } else if (fellBack && (flags & XferSpace3) == 0) {
+            spaces[0] = kSpaceBits2;
+            spaces[1] = kSpaceBits1;
+            passes = 2;
         }
     }
     // One packet buffer for the whole call: header, up to 256 data bytes, checksum.
     uint8_t packetBuffer[kBlockHeaderMax + kBlockPacketMax + 1] = {};
 
-    frame.progress().Start(length / kBlockPacketMax);
+    frame.progress().Start(passes * (length / kBlockPacketMax));
     if (const int32_t busy = frame.Acquire(); busy != VR_S_OK) return frame.Finish(busy, order);
     frame.Prepare(kDefaultReadTimeoutMs);
 
@@ -210,50 +221,54 @@ int32_t QXVorrel::WriteBlock(const uint8_t* buffer, uint32_t length, uint32_t ad
     const uint32_t replyLength = altWrite ? 2 : 1;
     if (length == 0) return frame.Finish(VR_S_OK, order);
 
-    uint8_t reply[2] = {0, 0};
-    uint32_t offset = 0;
-    uint32_t remaining = length;
-    while (remaining != 0) {
-        if (frame.Canceled("QXVorrel: WriteBlock - Operation Canceled")) {
-            return frame.Finish(VR_E_OPERATION_CANCELED, order);
-        }
-        const BlockPacket packet = NextPacket(*this, address, offset, remaining);
-        if (!wide) {
-            if (const int32_t bank = SelectReadWriteBank(*this, packet.address); bank != VR_S_OK) {
-                return frame.Finish(bank, order);
+    for (uint32_t pass = 0; pass < passes; ++pass) {
+        uint32_t offset = 0;
+        uint32_t remaining = length;
+        while (remaining != 0) {
+            if (frame.Canceled("QXVorrel: WriteBlock - Operation Canceled")) {
+                return frame.Finish(VR_E_OPERATION_CANCELED, order);
             }
-        }
+            const BlockPacket packet = NextPacket(*this, address, offset, remaining);
+            if (!wide) {
+                if (const int32_t bank = SelectReadWriteBank(*this, packet.address);
+                    bank != VR_S_OK) {
+                    return frame.Finish(bank, order);
+                }
+            }
 
-        uint8_t* request = packetBuffer;
-        uint32_t n = 0;
-        request[n++] = command;
-        request[n++] = packet.count;
-        const uint32_t run = n;
-        if (encrypted) n += PutRandomPair(request + n);
-        n += PutAddress(request + n, packet.address, wide, spaceBits);
-        std::memcpy(request + n, buffer + offset, packet.size);
-        const uint16_t sum = altWrite ? DataSum16(request + n, packet.size) : 0;
-        n += packet.size;
-        n = SealRequest(*this, request, run, n, encrypted, nullptr);
+            uint8_t* request = packetBuffer;
+            uint32_t n = 0;
+            request[n++] = command;
+            request[n++] = packet.count;
+            const uint32_t run = n;
+            if (encrypted) n += PutRandomPair(request + n);
+            n += PutAddress(request + n, packet.address, wide, spaces[pass]);
+            std::memcpy(request + n, buffer + offset, packet.size);
+            const uint16_t sum = altWrite ? DataSum16(request + n, packet.size) : 0;
+            n += packet.size;
+            n = SealRequest(*this, request, run, n, encrypted, nullptr);
 
-        port->Purge();
-        // A short write sent part of a packet: the device would take the next request's bytes
-        // as the rest of it.
-        if (port->Write(request, n) != n) return frame.Finish(VR_E_COMM_WRITE_FAILURE, order);
-        if (port->Read(reply, replyLength) == 0) {
-            return frame.Finish(VR_E_COMM_READ_TIMEOUT, order);
-        }
-        if (altWrite) {
-            // Only the full little-endian sum confirms the packet.
-            const uint16_t answered = static_cast<uint16_t>(reply[0] | (reply[1] << 8));
-            if (answered != sum) return frame.Finish(VR_E_ALT_WRITE_BAD_CHECKSUM, order);
-        } else if (reply[0] != kAccepted) {
-            return frame.Finish(VR_E_INVALID_RESPONSE, order);
-        }
-        frame.progress().PacketDone();
+            port->Purge();
+            // A short write sent part of a packet: the device would take the next request's
+            // bytes as the rest of it.
+            if (port->Write(request, n) != n) return frame.Finish(VR_E_COMM_WRITE_FAILURE, order);
+            // Every reply byte must arrive: a lone byte of the 'X' sum confirms nothing.
+            uint8_t reply[2] = {0, 0};
+            if (port->Read(reply, replyLength) != replyLength) {
+                return frame.Finish(VR_E_COMM_READ_TIMEOUT, order);
+            }
+            if (altWrite) {
+                // Only the full little-endian sum confirms the packet.
+                const uint16_t answered = static_cast<uint16_t>(reply[0] | (reply[1] << 8));
+                if (answered != sum) return frame.Finish(VR_E_ALT_WRITE_BAD_CHECKSUM, order);
+            } else if (reply[0] != kAccepted) {
+                return frame.Finish(VR_E_INVALID_RESPONSE, order);
+            }
+            frame.progress().PacketDone();
 
-        offset += packet.size;
-        remaining -= packet.size;
+            offset += packet.size;
+            remaining -= packet.size;
+        }
     }
     return frame.Finish(VR_S_OK, order);
 }

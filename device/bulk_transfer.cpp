@@ -66,6 +66,7 @@ int32_t QXVorrel::BulkRead(uint8_t* buffer, uint32_t length, uint32_t address, u
                            TransferCallback callback) {
     constexpr FinishOrder order = FinishOrder::RestoreThenReport;
     TransferFrame frame(*this, callback);
+    if (buffer == nullptr && length != 0) return frame.Finish(VR_E_INVALID_FUNC_PARAM, order);
     if ((capabilities & CapBulk) == 0) return frame.Finish(VR_E_REQUEST_NOT_SUPPORTED, order);
     if (length % kPage != 0 || address % kPage != 0) {
         LogMessage(logger, "VarnexWare: BulkRead failure. Size/Address must be divisible by 256.");
@@ -138,6 +139,7 @@ int32_t QXVorrel::BulkWrite(const uint8_t* buffer, uint32_t length, uint32_t add
                             uint32_t flags, TransferCallback callback) {
     constexpr FinishOrder order = FinishOrder::ReportThenRestore;
     TransferFrame frame(*this, callback);
+    if (buffer == nullptr && length != 0) return frame.Finish(VR_E_INVALID_FUNC_PARAM, order);
     if ((capabilities & CapBulk) == 0) return frame.Finish(VR_E_REQUEST_NOT_SUPPORTED, order);
     if (length % kPage != 0 || address % kPage != 0) {
         LogMessage(logger, "VarnexWare: BulkWrite failure. Size/Address must be divisible by 256.");

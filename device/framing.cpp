@@ -170,10 +170,13 @@ int32_t TransferFrame::Finish(int32_t result, FinishOrder order) {
         RestoreReadTimeoutWhenIdle(device_);
     }
     if (order == FinishOrder::RestoreThenReport) progress_.Finished();
-    // Cleared while the lock is still held: a transfer waiting for it must not start with
-    // the cancellation that was meant for this one.
-    device_.cancelRequested.store(0);
-    if (lockTaken_) device_.ReleasePort();
+    // Only the holder clears it, and while it still holds the lock: a transfer waiting for the
+    // lock must not start with the cancellation meant for this one, and a call that never held
+    // it (busy, refused) must not wipe the cancellation meant for the transfer that does.
+    if (lockTaken_) {
+        device_.cancelRequested.store(0);
+        device_.ReleasePort();
+    }
     lockTaken_ = false;
     return result;
 }

@@ -70,8 +70,8 @@ class TransferFrame {
     bool Canceled(const char* message);
 
     // The exit steps on every path: the read time-out back to 300 ms (nothing when the port
-    // is closed) and the finished report in `order`, the lock released when Acquire took it,
-    // cancelRequested cleared. Returns `result`.
+    // is closed) and the finished report in `order`; when Acquire took the lock,
+    // cancelRequested cleared and the lock released. Returns `result`.
     int32_t Finish(int32_t result, FinishOrder order);
 
   private:

@@ -29,6 +29,7 @@ enum class Setup {
     Unplugged,   // the device gone before the call
     NoBulkCap,   // CapBulk cleared
     LargeBin,    // emulation bank 8: the Kelby's whole memory through the R/W bank
+    NullBuffer,  // the caller's buffer is null
 };
 
 struct FailureCase {
@@ -46,15 +47,16 @@ struct FailureCase {
 };
 
 int32_t RunTransfer(QXVorrel& d, Op op, std::vector<uint8_t>& buffer, const FailureCase& c) {
+    uint8_t* data = c.setup == Setup::NullBuffer ? nullptr : buffer.data();
     switch (op) {
         case Op::ReadBlock:
-            return d.ReadBlock(buffer.data(), c.length, c.address, c.flags, Recorder::Callback);
+            return d.ReadBlock(data, c.length, c.address, c.flags, Recorder::Callback);
         case Op::WriteBlock:
-            return d.WriteBlock(buffer.data(), c.length, c.address, c.flags, Recorder::Callback);
+            return d.WriteBlock(data, c.length, c.address, c.flags, Recorder::Callback);
         case Op::BulkRead:
-            return d.BulkRead(buffer.data(), c.length, c.address, c.flags, Recorder::Callback);
+            return d.BulkRead(data, c.length, c.address, c.flags, Recorder::Callback);
         case Op::BulkWrite:
-            return d.BulkWrite(buffer.data(), c.length, c.address, c.flags, Recorder::Callback);
+            return d.BulkWrite(data, c.length, c.address, c.flags, Recorder::Callback);
     }
     return VR_E_GENERAL_ERROR;
 }
@@ -106,6 +108,9 @@ TEST_P(TransferFailure, ResultLogAndCleanExit) {
                         .count();
     EXPECT_EQ(dev.Messages(), c.messages);
     EXPECT_EQ(Recorder::Steps(), c.reports);
+    if (c.setup == Setup::NullBuffer) {
+        EXPECT_TRUE(dev.Requests().empty());
+    }
     for (const xfer::Report& r : Recorder::reports) {
         EXPECT_EQ(r.size, 24u);
         EXPECT_EQ(r.spare1 | r.spare2, 0u);
@@ -155,6 +160,8 @@ const Steps kFinishedOnly{{0, 0, 2}};
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(ReadBlock, TransferFailure, ::testing::Values(
+    FailureCase{"NullBuffer", Op::ReadBlock, K, Setup::NullBuffer, 512, 0x1000, 0, "",
+        VR_E_INVALID_FUNC_PARAM, {}, {}},
     FailureCase{"PortClosed", Op::ReadBlock, K, Setup::PortClosed, 512, 0x1000, 0, "",
         VR_E_PORT_NOT_INITIALIZED, {"QXVorrel: ReadBlock requested on uninitialized port"}, {}},
     FailureCase{"OddLength", Op::ReadBlock, S, Setup::None, 3, 0x0A1000, 0, "",
@@ -184,6 +191,12 @@ INSTANTIATE_TEST_SUITE_P(ReadBlock, TransferFailure, ::testing::Values(
     CaseName);
 
 INSTANTIATE_TEST_SUITE_P(WriteBlock, TransferFailure, ::testing::Values(
+    FailureCase{"NullBuffer", Op::WriteBlock, K, Setup::NullBuffer, 512, 0x1000, 0, "",
+        VR_E_INVALID_FUNC_PARAM, {}, kFinishedOnly},
+    // Both bytes of an 'X' sum must arrive: a lone low byte of a small sum confirms nothing.
+    FailureCase{"AltReplyShort", Op::WriteBlock, K, Setup::None, 1, 0x1000,
+        XferNoBulk | XferAltWrite, "X:short=1", VR_E_COMM_READ_TIMEOUT,
+        {"QXVorrel: Slow writing 1 bytes"}, {{0, 0, 1}, {0, 0, 2}}},
     FailureCase{"PortClosed", Op::WriteBlock, K, Setup::PortClosed, 512, 0x1000, 0, "",
         VR_E_PORT_NOT_INITIALIZED, {}, kFinishedOnly},
     FailureCase{"OddLength", Op::WriteBlock, S, Setup::None, 3, 0x0A1000, 0, "",
@@ -216,6 +229,8 @@ INSTANTIATE_TEST_SUITE_P(WriteBlock, TransferFailure, ::testing::Values(
     CaseName);
 
 INSTANTIATE_TEST_SUITE_P(BulkRead, TransferFailure, ::testing::Values(
+    FailureCase{"NullBuffer", Op::BulkRead, K, Setup::NullBuffer, 8192, 0x4000, 0, "",
+        VR_E_INVALID_FUNC_PARAM, {}, kFinishedOnly},
     FailureCase{"NoBulk", Op::BulkRead, K, Setup::NoBulkCap, 8192, 0x4000, 0, "",
         VR_E_REQUEST_NOT_SUPPORTED, {}, kFinishedOnly},
     FailureCase{"OddLength", Op::BulkRead, K, Setup::None, 300, 0x4000, 0, "",
@@ -254,6 +269,8 @@ INSTANTIATE_TEST_SUITE_P(BulkRead, TransferFailure, ::testing::Values(
     CaseName);
 
 INSTANTIATE_TEST_SUITE_P(BulkWrite, TransferFailure, ::testing::Values(
+    FailureCase{"NullBuffer", Op::BulkWrite, K, Setup::NullBuffer, 8192, 0x4000, 0, "",
+        VR_E_INVALID_FUNC_PARAM, {}, kFinishedOnly},
     FailureCase{"NoBulk", Op::BulkWrite, K, Setup::NoBulkCap, 8192, 0x4000, 0, "",
         VR_E_REQUEST_NOT_SUPPORTED, {}, kFinishedOnly},
     FailureCase{"OddLength", Op::BulkWrite, K, Setup::None, 300, 0x4000, 0, "",

@@ -339,6 +339,28 @@ TEST(TransferWire, FailedBulkPathFallsBackToSlowPacketsAfter800ms) {
               (Lines{"QXVorrel: Bulk writing 4KB", "QXVorrel: Slow writing 4096 bytes"}));
 }
 
+// Sarnet: the slow path after a failed bulk write fills what the bulk path would have, both
+// spaces (0x20, then 0x10), whichever space the bulk path failed on.
+TEST(TransferWire, FallbackOnTwoSpacesWritesBothSpaces) {
+    for (const char* fault : {"ZW:refuse", "ZW:refuse@2"}) {
+        SCOPED_TRACE(fault);
+        SimDevice dev(xfer::Config(xfer::kSarnet, false));
+        ASSERT_TRUE(Open(dev, xfer::kSarnet));
+        ASSERT_TRUE(dev.AddFault(fault));
+        const std::vector<uint8_t> image = Pattern(4096, 33);
+        ASSERT_EQ(dev.device().WriteBlock(image.data(), 4096, 0x0A0000, 0, nullptr), VR_S_OK);
+        std::vector<int> slowTops;
+        for (const auto& request : dev.Requests()) {
+            if (request.at(0) == 'W') slowTops.push_back(request.at(2));
+        }
+        std::vector<int> expected(16, 0x2A);
+        expected.insert(expected.end(), 16, 0x1A);
+        EXPECT_EQ(slowTops, expected);
+        EXPECT_EQ(dev.sim().readMemory(qxsim::kSpace2, 0xA0000, 4096), image);
+        EXPECT_EQ(dev.sim().readMemory(qxsim::kSpace1, 0xA0000, 4096), image);
+    }
+}
+
 TEST(TransferWire, WriteBlockTakesTheBulkPathOnlyForWholePages) {
     SimDevice dev(xfer::Config(xfer::kKelby, false));
     ASSERT_TRUE(Open(dev, xfer::kKelby));
@@ -612,9 +634,12 @@ TEST(TransferWire, CancelBeforeTheFirstPacketSendsNothing) {
     EXPECT_EQ(d.ReadBlock(buffer, 16, 0x1000, 0, nullptr), VR_E_OPERATION_CANCELED);
     EXPECT_TRUE(dev.Requests().empty());
     EXPECT_EQ(d.cancelRequested.load(), 0);
-    // A request left over from before is cleared even by a transfer that ends before its loop.
+    // A call refused before it took the lock leaves the request to the transfer that holds
+    // (or next takes) the lock: it may be meant for one running on another thread.
     d.cancelRequested = 1;
     EXPECT_EQ(d.BulkRead(buffer, 16, 0x1000, 0, nullptr), VR_E_INVALID_FUNC_PARAM);
+    EXPECT_EQ(d.cancelRequested.load(), 1);
+    EXPECT_EQ(d.ReadBlock(buffer, 16, 0x1000, 0, nullptr), VR_E_OPERATION_CANCELED);
     EXPECT_EQ(d.cancelRequested.load(), 0);
     EXPECT_EQ(d.ReadBlock(buffer, 16, 0x1000, 0, nullptr), VR_S_OK);
 }

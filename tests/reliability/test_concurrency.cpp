@@ -426,11 +426,9 @@ TEST(Concurrency, CancellationIsNotHandedToTheWaitingTransfer) {
     EXPECT_EQ(d.cancelRequested.load(), 0);
 }
 
-// Known fault, left as the transfer frame specifies it: the exit steps clear cancelRequested
-// on every path, also after VR_E_PORT_BUSY, so a thread that merely lost the lock wipes out
-// a cancellation the user asked for while another thread's transfer runs. Run with
-// --gtest_also_run_disabled_tests to see it fail.
-TEST(Concurrency, DISABLED_ALoserKeepsTheHoldersCancellation) {
+// A thread that merely lost the lock (VR_E_PORT_BUSY) must leave the cancellation the user
+// asked for while another thread's transfer runs.
+TEST(Concurrency, ALoserKeepsTheHoldersCancellation) {
     qxtest::SimDevice dev(qxtest::SimConfig('O', 10, 15));
     ASSERT_TRUE(dev.Start());
     dev.AdoptModel();
