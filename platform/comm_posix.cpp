@@ -20,6 +20,7 @@
 #include <string>
 
 #include "platform/comm.h"
+#include "platform/port_failure.h"
 
 namespace qx::platform {
 namespace {
@@ -177,39 +178,36 @@ std::string ResolveComName(const char* name) {
 
 OsHandle CommOpen(const char* name) {
     const std::string path = ResolveComName(name);
-    if (path.empty()) {
-        errno = ENOENT;
+    BeginPortRecord(name, path);
+    // Records why, and keeps errno for the caller.
+    auto fail = [](int fd, int error) {
+        if (fd >= 0) close(fd);
+        NoteOpenError(static_cast<uint32_t>(error));
+        errno = error;
         return InvalidHandle();
-    }
+    };
+    if (path.empty()) return fail(-1, ENOENT);
     const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return InvalidHandle();
+    if (fd < 0) return fail(-1, errno);
     // No sharing: flock keeps out every other user of this library (root included), and
     // TIOCEXCL every other opener of the tty that is not root.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        close(fd);
-        errno = EBUSY;
-        return InvalidHandle();
-    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) return fail(fd, EBUSY);
     termios2 tio{};
     const bool isTty = GetTermios(fd, &tio);
     if (isTty) {
-        if (ioctl(fd, TIOCEXCL) != 0) {
-            close(fd);
-            return InvalidHandle();
-        }
+        if (ioctl(fd, TIOCEXCL) != 0) return fail(fd, errno);
         MakeRaw(tio);
         if (!SetTermios(fd, &tio)) {
+            const int error = errno;
             ioctl(fd, TIOCNXCL);
-            close(fd);
-            return InvalidHandle();
+            return fail(fd, error);
         }
     }
     // A plain file opens as CreateFileA opens one; the comm-state calls then fail on it.
     auto* port = new (std::nothrow) Port;
     if (port == nullptr) {
         if (isTty) ioctl(fd, TIOCNXCL);
-        close(fd);
-        return InvalidHandle();
+        return fail(fd, ENOMEM);
     }
     port->fd = fd;
     port->isTty = isTty;
@@ -235,7 +233,11 @@ bool CommClose(OsHandle handle) {
 bool CommGetState(OsHandle handle, DCB* dcb) {
     Port* port = PortOf(handle);
     termios2 tio{};
-    if (port == nullptr || dcb == nullptr || !GetTermios(port->fd, &tio)) return false;
+    if (port == nullptr || dcb == nullptr) return false;
+    if (!GetTermios(port->fd, &tio)) {
+        NoteStateError(static_cast<uint32_t>(errno));
+        return false;
+    }
     DCB state = port->dcb;
     state.DCBlength = sizeof(DCB);
     state.BaudRate = RateOf(tio);

@@ -2,12 +2,20 @@
 #include <windows.h>
 
 #include "platform/comm.h"
+#include "platform/port_failure.h"
 
 namespace qx::platform {
 
 OsHandle CommOpen(const char* name) {
-    if (name == nullptr) return InvalidHandle();
-    return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    BeginPortRecord(name, name != nullptr ? name : "");
+    if (name == nullptr) {
+        NoteOpenError(ERROR_FILE_NOT_FOUND);
+        return InvalidHandle();
+    }
+    HANDLE handle =
+        CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) NoteOpenError(GetLastError());
+    return handle;
 }
 
 bool CommClose(OsHandle handle) {
@@ -15,7 +23,9 @@ bool CommClose(OsHandle handle) {
 }
 
 bool CommGetState(OsHandle handle, DCB* dcb) {
-    return GetCommState(handle, dcb) != FALSE;
+    if (GetCommState(handle, dcb) != FALSE) return true;
+    NoteStateError(GetLastError());
+    return false;
 }
 
 bool CommSetState(OsHandle handle, DCB* dcb) {

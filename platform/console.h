@@ -1,10 +1,8 @@
-// What a console tool needs from the operating system beyond the COM port: Ctrl+C, whether
-// a stream is a terminal and how wide it is, and the serial ports of the machine.
+// What a console tool needs from the operating system beyond the COM port: Ctrl+C, and
+// whether a stream is a terminal and how wide it is.
 #pragma once
 
 #include <cstdint>
-#include <string>
-#include <vector>
 
 namespace qx::platform {
 
@@ -23,21 +21,5 @@ enum class ConsoleStream { Output, Error };
 bool IsTerminal(ConsoleStream stream);
 // Columns of the terminal behind the stream; 0 when it is not a terminal or unknown.
 uint32_t TerminalColumns(ConsoleStream stream);
-
-struct SerialPortEntry {
-    int comNumber = -1;   // -1: a serial device that no COM name reaches
-    std::string name;     // "COM3", or the device path for unmapped devices
-    std::string path;     // what the name opens ("\\.\COM3" on Windows, a tty path on POSIX)
-    bool present = true;  // false: a COM link whose target does not exist
-    std::string source;   // where the entry comes from: "QX_COM_DIR", "built-in map", "registry",
-                          // "DOS device", "open", "device node"
-};
-
-// The serial ports of this machine, COM names first in number order. On POSIX: COM0..COM255
-// as ResolveComName maps them (links in $QX_COM_DIR, or the built-in map when it is unset),
-// then tty device nodes of USB, ACM and Bluetooth adapters that no COM name reaches. On
-// Windows: the ports in HKLM\HARDWARE\DEVICEMAP\SERIALCOMM and the COMn DOS device names, and
-// of the other numbers of COM1..COM255 those that open.
-std::vector<SerialPortEntry> ListSerialPorts();
 
 }  // namespace qx::platform

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "platform/comm.h"
+#include "platform/port_failure.h"
 #include "pty_peer.h"
 
 namespace {
@@ -170,6 +172,72 @@ TEST(CommOpen, PlainFileOpensButHasNoCommState) {
     EXPECT_TRUE(p::CommRead(port.handle(), buffer, sizeof buffer, &done));
     EXPECT_EQ(std::string(buffer, done), "abc");
     unlink(path);
+}
+
+// Why a port cannot be used: what CommOpen (and the first line-settings read) records, and
+// what TryPort finds without taking the port; the two must agree, and TryPort must leave the
+// line as it was.
+TEST(CommOpen, FailuresRecordWhy) {
+    NoComDir noDir;
+    qxtest::PtyPeer free;
+    qxtest::PtyPeer held;
+    ASSERT_TRUE(free.ok() && held.ok());
+    const qxtest::LineState line = {9600, 7, 'E', 2, false, true, true, true};
+    Port holder(held.slavePath());
+    ASSERT_TRUE(holder.ok());
+    char folder[] = "/tmp/qxcommwhyXXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string dir = folder;
+    const std::string plain = dir + "/plain";
+    FILE* file = std::fopen(plain.c_str(), "w");
+    ASSERT_NE(file, nullptr);
+    std::fclose(file);
+    ASSERT_EQ(symlink((dir + "/gone").c_str(), (dir + "/dangling").c_str()), 0);
+
+    const struct {
+        std::string name;
+        std::string path;  // as resolved
+        p::PortProblem problem;
+        uint32_t error;
+    } cases[] = {
+        {free.slavePath(), free.slavePath(), p::PortProblem::None, 0},
+        {held.slavePath(), held.slavePath(), p::PortProblem::InUse, EBUSY},
+        {dir + "/missing", dir + "/missing", p::PortProblem::NoSuchPort, ENOENT},
+        {dir + "/dangling", dir + "/dangling", p::PortProblem::NoSuchPort, ENOENT},
+        {"COM0", "", p::PortProblem::NoSuchPort, ENOENT},
+        {plain, plain, p::PortProblem::NotSerial, ENOTTY},
+        {dir, dir, p::PortProblem::NotSerial, EISDIR},
+        // A success after failures leaves no reason behind.
+        {free.slavePath(), free.slavePath(), p::PortProblem::None, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(free.SetLine(line));  // CommOpen below makes it raw
+        const p::PortFailure tried = p::TryPort(c.name.c_str());
+        EXPECT_EQ(tried.problem, c.problem);
+        EXPECT_EQ(tried.osError, c.error);
+        EXPECT_EQ(tried.path, c.path);
+        const qxtest::LineState after = free.Line();
+        EXPECT_EQ(after.baud, line.baud);
+        EXPECT_TRUE(after.canonical);
+        EXPECT_TRUE(after.echo);
+
+        const qx::OsHandle handle = p::CommOpen(c.name.c_str());
+        if (handle != qx::InvalidHandle()) {
+            qx::DCB dcb{};
+            p::CommGetState(handle, &dcb);
+        }
+        const p::PortFailure recorded = p::LastPortFailure();
+        if (handle != qx::InvalidHandle()) p::CommClose(handle);
+        EXPECT_EQ(recorded.problem, c.problem);
+        EXPECT_EQ(recorded.osError, c.error);
+        EXPECT_EQ(recorded.name, c.name);
+        EXPECT_EQ(recorded.path, c.path);
+        EXPECT_EQ(p::DescribePortFailure(recorded).empty(), false);
+    }
+    unlink(plain.c_str());
+    unlink((dir + "/dangling").c_str());
+    rmdir(dir.c_str());
 }
 
 uint8_t DcbParity(char peerParity) {

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/console.h"
+#include "platform/port_list.h"
 #include "tools/qxtool/console.h"
 #include "tools/qxtool/json.h"
 #include "tools/qxtool/report.h"

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/console.h"
+#include "platform/port_list.h"
 #include "tools/qxtool/console.h"
 #include "tools/qxtool/json.h"
 #include "tools/qxtool/tool_error.h"
