@@ -3,6 +3,13 @@
 // processes where the test is about many ports).
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
@@ -69,6 +76,33 @@ bool HaveSrecCat() {
     return have;
 }
 
+// A port held the way another program of this library holds it: open, with an flock.
+class HeldPort {
+  public:
+    explicit HeldPort(const std::string& path) : fd_(open(path.c_str(), O_RDWR | O_NOCTTY)) {
+        if (fd_ >= 0 && flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+            close(fd_);
+            fd_ = -1;
+        }
+    }
+    ~HeldPort() {
+        if (fd_ >= 0) close(fd_);
+    }
+    HeldPort(const HeldPort&) = delete;
+    HeldPort& operator=(const HeldPort&) = delete;
+    bool ok() const { return fd_ >= 0; }
+
+  private:
+    int fd_;
+};
+
+// How the tool names this process as a port's holder.
+std::string ThisProcess() {
+    std::string comm = qxtest::ReadText("/proc/self/comm");
+    if (!comm.empty() && comm.back() == '\n') comm.pop_back();
+    return "(" + comm + ", process " + std::to_string(getpid()) + ")";
+}
+
 // Requests that move or change memory, EEPROM, banks or speed: none of them may reach the
 // device when qxtool refuses its input.
 const std::set<std::string> kWork = {"R", "W", "w", "X", "ZR", "ZW", "E", "e", "HW", "S", "B", "8"};
@@ -130,7 +164,7 @@ TEST_F(Qxtool, HelpDescribesEveryCommandAndOption) {
         {{"bank", "get", "--help"}, {"--rw", "--emulation"}},
         {{"bank", "set", "--help"}, {"N", "--rw", "--emulation", "--persistent"}},
         {{"speed", "--help"}, {"BAUD", "921600", "460800", "230400", "115200", "one command"}},
-        {{"ports", "--help"}, {"QX_COM_DIR"}},
+        {{"ports", "--help"}, {"QX_COM_DIR", "in use", "stableNames"}},
         {{"tolliver", "mode", "--help"}, {"mode"}},
         {{"flashinfo", "--help"}, {"flash"}},
         {{"serial", "--help"}, {"serial"}},
@@ -257,11 +291,19 @@ TEST_F(Qxtool, DevicePathTriesTheRatesOfTheScan) {
 TEST_F(Qxtool, EveryExitStatus) {
     auto& sim = Device(4, Model('A', 2, 12));
     Device(6, Model('d', 1, 0));  // answers, but no model
+    auto& silent = Device(7, Model('A', 2, 12));
+    ASSERT_TRUE(silent.addFault("VV:none"));
+    auto& held = Device(5, Model('A', 2, 12));
+    HeldPort holder(held.slavePath());
+    ASSERT_TRUE(holder.ok());
     sim.addFault("ZR:none");
+    qxtest::WriteBytes(File("plain.bin"), "not a tty");
+    fs::create_symlink("/nonexistent/tty", fs::path(comDir_) / "COM8");
+    fs::create_symlink(File("plain.bin"), fs::path(comDir_) / "COM10");
     const struct {
         std::vector<std::string> args;
         int status;
-        const char* message;
+        std::string message;
     } cases[] = {
         {{"--port", "COM4", "info"}, 0, ""},
         {{"--port", "COM4", "read", File("out.bin")}, 1, "VR_E_COMM_READ_TIMEOUT (-17)"},
@@ -269,6 +311,32 @@ TEST_F(Qxtool, EveryExitStatus) {
         {{"--port", "COM9", "info"}, 3, "COM9"},
         {{"--port", "COM6", "info"}, 3, "not known"},
         {{"--port", File("no-such-tty"), "info"}, 3, "no-such-tty"},
+        // Why a port cannot be used, as the system says it.
+        {{"--port", "COM9", "info"},
+         3,
+         "cannot open COM9: no such port (nothing at " + comDir_ + "/COM9)"},
+        {{"--port", File("no-such-tty"), "info"},
+         3,
+         "cannot open " + File("no-such-tty") + ": no such port (nothing at " +
+             File("no-such-tty") + ")"},
+        {{"--port", "COM8", "info"},
+         3,
+         "cannot open COM8: no such port (" + comDir_ +
+             "/COM8 links to /nonexistent/tty, which does not exist)"},
+        {{"--port", "COM5", "info"},
+         3,
+         "cannot open COM5: in use by another program " + ThisProcess()},
+        {{"--port", held.slavePath(), "info"},
+         3,
+         "cannot open " + held.slavePath() + ": in use by another program " + ThisProcess()},
+        {{"--port", File("plain.bin"), "info"},
+         3,
+         "cannot open " + File("plain.bin") + ": not a serial device (" + File("plain.bin") +
+             " is a regular file)"},
+        {{"--port", "COM10", "info"}, 3, "cannot open COM10: not a serial device"},
+        {{"--port", dir_.path.string(), "info"}, 3, "not a serial device"},
+        // Opened, and nothing answered.
+        {{"--port", "COM7", "info"}, 3, "no device answered on COM7"},
     };
     for (const auto& c : cases) {
         const ToolResult r = Tool(c.args);
@@ -285,6 +353,73 @@ TEST_F(Qxtool, NoDeviceAnywhereIsStatusThree) {
     const ToolResult r = Tool({"info"});
     EXPECT_EQ(r.status, 3);
     EXPECT_NE(r.err.find("no device found"), std::string::npos) << r.err;
+
+    // A device another program holds: the scan and detect --all say so.
+    auto& held = Device(5, Model('A', 2, 12));
+    HeldPort holder(held.slavePath());
+    ASSERT_TRUE(holder.ok());
+    const std::string why =
+        "COM5 (" + held.slavePath() + "): in use by another program " + ThisProcess();
+    const ToolResult scan = Tool({"info"});
+    EXPECT_EQ(scan.status, 3);
+    EXPECT_NE(scan.err.find("no device found (scanned COM0 to COM253)\n  " + why),
+              std::string::npos)
+        << scan.err;
+    const ToolResult all = Tool({"detect", "--all"});
+    EXPECT_EQ(all.status, 3);
+    EXPECT_NE(all.err.find("cannot open COM5: in use by another program " + ThisProcess()),
+              std::string::npos)
+        << all.err;
+
+    // A COM map folder that is not there.
+    ChildProcess missingDir;
+    ASSERT_TRUE(missingDir.Start({QXTOOL_EXE, "info"}, {{"QX_COM_DIR", File("no-such-dir")}}));
+    const ToolResult none = missingDir.Finish(60000);
+    EXPECT_EQ(none.status, 3);
+    EXPECT_NE(none.err.find("QX_COM_DIR names " + File("no-such-dir") +
+                            ", which is not an existing folder"),
+              std::string::npos)
+        << none.err;
+}
+
+// A port this user may not open: the tool names the device's group and how to join it. The
+// tool runs as nobody, so the test must run as root.
+TEST_F(Qxtool, PermissionDeniedNamesTheGroup) {
+    const char* setpriv = "/usr/bin/setpriv";
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to run the tool as another user";
+    if (access(setpriv, X_OK) != 0) GTEST_SKIP() << "setpriv (util-linux) is missing";
+    const group* dialout = getgrnam("dialout");
+    if (dialout == nullptr) GTEST_SKIP() << "no group dialout on this machine";
+    const gid_t dialoutGid = dialout->gr_gid;
+    auto& sim = Device(5, Model('A', 2, 12));
+    const std::string tty = sim.slavePath();
+    // The way serial ports are set up: root's, group dialout.
+    ASSERT_EQ(chown(tty.c_str(), 0, dialoutGid), 0);
+    const struct {
+        mode_t mode;
+        std::string message;
+    } cases[] = {
+        {0660,
+         "cannot open COM5: permission denied (" + tty +
+             " belongs to group dialout, mode crw-rw----: join the group with `sudo usermod -aG "
+             "dialout $USER`, then log in again)"},
+        {0000,
+         "cannot open COM5: permission denied (" + tty +
+             " belongs to user root and group dialout, mode c---------, which lets neither you "
+             "nor that group read and write it)"},
+    };
+    for (const auto& c : cases) {
+        ASSERT_EQ(chmod(tty.c_str(), c.mode), 0);
+        ChildProcess tool;
+        ASSERT_TRUE(tool.Start({setpriv, "--reuid=65534", "--regid=65534", "--clear-groups",
+                                QXTOOL_EXE, "--port", "COM5", "info"},
+                               {{"QX_COM_DIR", comDir_}}));
+        const ToolResult r = tool.Finish(60000);
+        EXPECT_EQ(r.status, 3) << r.err;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    }
+    chmod(tty.c_str(), 0620);
+    EXPECT_TRUE(sim.transcript().empty());
 }
 
 TEST_F(Qxtool, FailureAsJsonNamesTheCode) {
@@ -749,6 +884,184 @@ TEST_F(Qxtool, PortsShowsTheComMap) {
     EXPECT_TRUE(v["ports"].items[0]["present"].boolean);
     EXPECT_FALSE(v["ports"].items[1]["present"].boolean);
     EXPECT_TRUE(sim.transcript().empty());
+}
+
+// Writes one sysfs attribute file.
+void Attribute(const fs::path& folder, const char* name, const std::string& value) {
+    fs::create_directories(folder);
+    qxtest::WriteBytes((folder / name).string(), value + "\n");
+}
+
+// What tells ports apart: the USB adapter behind each (from a sysfs tree built here), its
+// stable name, and whether it opens now; the same in text and as JSON.
+TEST_F(Qxtool, PortsTellPortsApart) {
+    auto& adapter = Device(3, Model('A', 2, 12));
+    auto& busy = Device(4, Model('A', 2, 12));
+    HeldPort holder(busy.slavePath());
+    ASSERT_TRUE(holder.ok());
+    fs::create_symlink("/nonexistent/tty", fs::path(comDir_) / "COM7");
+    qxtest::WriteBytes(File("plain.bin"), "not a tty");
+    fs::create_symlink(File("plain.bin"), fs::path(comDir_) / "COM8");
+
+    // An FTDI-like adapter on USB port 1-2, behind the root hub (whose ids must not be
+    // taken), whose tty is COM3's pseudo-terminal.
+    const fs::path sys = File("sys");
+    const fs::path hub = sys / "devices/pci0000:00/0000:00:14.0/usb1";
+    Attribute(hub, "idVendor", "1d6b");
+    Attribute(hub, "idProduct", "0002");
+    Attribute(hub / "1-2", "idVendor", "0403");
+    Attribute(hub / "1-2", "idProduct", "6001");
+    Attribute(hub / "1-2", "manufacturer", "QX Labs");
+    Attribute(hub / "1-2", "product", "Fake UART");
+    Attribute(hub / "1-2", "serial", "QX123");
+    Attribute(hub / "1-2/1-2:1.0", "bInterfaceNumber", "01");
+    fs::create_directories(hub / "1-2/1-2:1.0/ttyUSB0/tty/ttyUSB0");
+    struct stat tty {};
+    ASSERT_EQ(stat(adapter.slavePath().c_str(), &tty), 0);
+    fs::create_directories(sys / "dev/char");
+    fs::create_symlink(
+        "../../devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/ttyUSB0/tty/ttyUSB0",
+        sys / "dev/char" /
+            (std::to_string(major(tty.st_rdev)) + ":" + std::to_string(minor(tty.st_rdev))));
+    // Its device node and stable name, and a node no COM name reaches.
+    const fs::path dev = File("dev");
+    fs::create_directories(dev / "serial/by-id");
+    fs::create_symlink(adapter.slavePath(), dev / "ttyUSB0");
+    const std::string stable =
+        (dev / "serial/by-id/usb-QX_Labs_Fake_UART_QX123-if01-port0").string();
+    fs::create_symlink("../../ttyUSB0", stable);
+    fs::create_symlink("/dev/null", dev / "ttyACM0");
+
+    auto run = [&](std::vector<std::string> args, const std::string& comDir) {
+        args.insert(args.begin(), QXTOOL_EXE);
+        ChildProcess tool;
+        EXPECT_TRUE(tool.Start(args, {{"QX_COM_DIR", comDir},
+                                      {"QX_SYSFS_ROOT", sys.string()},
+                                      {"QX_DEV_ROOT", dev.string()}}));
+        return tool.Finish(60000);
+    };
+
+    const ToolResult json = run({"--json", "ports"}, comDir_);
+    ASSERT_EQ(json.status, 0) << json.err;
+    const JsonValue v = JsonReader::Parse(json.out);
+    EXPECT_EQ(v["warnings"].items.size(), 0u);
+    const struct {
+        std::string name;
+        int64_t com;  // -1: none
+        std::string path;
+        bool present;
+        int opens;  // 1, 0, -1: not tried
+        std::string problem;
+        std::string reason;
+        bool usb;
+        std::vector<std::string> stableNames;
+    } expected[] = {
+        {"COM3", 3, adapter.slavePath(), true, 1, "", "", true, {stable}},
+        {"COM4",
+         4,
+         busy.slavePath(),
+         true,
+         0,
+         "in-use",
+         "in use by another program " + ThisProcess(),
+         false,
+         {}},
+        {"COM7", 7, "/nonexistent/tty", false, -1, "", "", false, {}},
+        {"COM8",
+         8,
+         File("plain.bin"),
+         true,
+         0,
+         "not-serial",
+         "not a serial device (" + File("plain.bin") + " is a regular file)",
+         false,
+         {}},
+        {(dev / "ttyACM0").string(),
+         -1,
+         (dev / "ttyACM0").string(),
+         true,
+         0,
+         "not-serial",
+         "not a serial device (/dev/null is a device that is not a terminal)",
+         false,
+         {}},
+    };
+    const auto& ports = v["ports"].items;
+    ASSERT_EQ(ports.size(), std::size(expected)) << json.out;
+    for (size_t i = 0; i < ports.size(); ++i) {
+        const auto& port = ports[i];
+        const auto& e = expected[i];
+        SCOPED_TRACE(e.name);
+        EXPECT_EQ(port["name"].text, e.name);
+        if (e.com >= 0) {
+            EXPECT_EQ(port["com"].integer(), e.com);
+        } else {
+            EXPECT_EQ(port["com"].kind, JsonValue::Kind::Null);
+        }
+        EXPECT_EQ(port["path"].text, e.path);
+        EXPECT_EQ(port["present"].boolean, e.present);
+        if (e.opens < 0) {
+            EXPECT_EQ(port["opens"].kind, JsonValue::Kind::Null);
+        } else {
+            EXPECT_EQ(port["opens"].kind, JsonValue::Kind::Bool);
+            EXPECT_EQ(port["opens"].boolean, e.opens == 1);
+        }
+        if (e.problem.empty()) {
+            EXPECT_EQ(port["problem"].kind, JsonValue::Kind::Null);
+            EXPECT_EQ(port["reason"].kind, JsonValue::Kind::Null);
+        } else {
+            EXPECT_EQ(port["problem"].text, e.problem);
+            EXPECT_EQ(port["reason"].text, e.reason);
+        }
+        EXPECT_EQ(port["usb"].kind, e.usb ? JsonValue::Kind::Object : JsonValue::Kind::Null);
+        std::vector<std::string> names;
+        for (const auto& name : port["stableNames"].items) names.push_back(name.text);
+        EXPECT_EQ(names, e.stableNames);
+        EXPECT_EQ(port["description"].kind, JsonValue::Kind::Null);
+        EXPECT_EQ(port["hardwareId"].kind, JsonValue::Kind::Null);
+    }
+    const JsonValue& usb = ports[0]["usb"];
+    EXPECT_EQ(usb["vendorId"].text, "0403");
+    EXPECT_EQ(usb["productId"].text, "6001");
+    EXPECT_EQ(usb["manufacturer"].text, "QX Labs");
+    EXPECT_EQ(usb["product"].text, "Fake UART");
+    EXPECT_EQ(usb["serialNumber"].text, "QX123");
+    EXPECT_EQ(usb["interface"].integer(), 1);
+    EXPECT_EQ(usb["location"].text, "1-2");
+
+    const ToolResult text = run({"ports"}, comDir_);
+    ASSERT_EQ(text.status, 0) << text.err;
+    const auto lines = qxtest::Lines(text.out);
+    const std::vector<std::string> wanted = {
+        "QX_COM_DIR, opens",
+        "         USB 0403:6001 QX Labs Fake UART, serial QX123, interface 1, at USB port 1-2",
+        "         stable name " + stable,
+        "QX_COM_DIR, in use by another program " + ThisProcess(),
+        "QX_COM_DIR (target missing)",
+    };
+    size_t next = 0;  // in this order
+    for (const auto& line : lines)
+        if (next < wanted.size() && line.find(wanted[next]) != std::string::npos) ++next;
+    EXPECT_EQ(next, wanted.size())
+        << "missing: " << wanted[std::min(next, wanted.size() - 1)] << "\n"
+        << text.out;
+
+    // The stable name opens the device.
+    const ToolResult info = run({"--port", stable, "--json", "info"}, comDir_);
+    ASSERT_EQ(info.status, 0) << info.err;
+    EXPECT_EQ(JsonReader::Parse(info.out)["port"].text, stable);
+    EXPECT_EQ(JsonReader::Parse(info.out)["model"].text, "Vorrel");
+
+    // A COM map folder that is not there.
+    const ToolResult warned = run({"--json", "ports"}, File("no-such-dir"));
+    EXPECT_EQ(warned.status, 0) << warned.err;
+    const std::string warning =
+        "QX_COM_DIR names " + File("no-such-dir") + ", which is not an existing folder";
+    const JsonValue w = JsonReader::Parse(warned.out);
+    ASSERT_EQ(w["warnings"].items.size(), 1u);
+    EXPECT_NE(w["warnings"].items[0].text.find(warning), std::string::npos);
+    EXPECT_NE(warned.err.find("qxtool: warning: " + warning), std::string::npos) << warned.err;
+    EXPECT_TRUE(busy.transcript().empty());
 }
 
 TEST_F(Qxtool, DetectAllProbesSilentPortsInTheTimeOfOne) {

@@ -151,4 +151,61 @@ TEST_F(QxtoolOnWine, VerifyFindsOneChangedByte) {
     EXPECT_NE(verify.output.find("2A7"), std::string::npos) << verify.output;  // 0x0002A7
 }
 
+// Why a port cannot be used, from Windows' own error codes, and the port list saying the same.
+TEST_F(QxtoolOnWine, PortErrorsSayWhy) {
+    const std::string com = "COM" + std::to_string(sim_.comNumber());
+    const std::string device = "\\\\.\\" + com;
+    const std::string plain = folder_ + "plain.bin";
+    ASSERT_TRUE(qxwine::WriteFileBytes(plain, {'x'}));
+    // Held the way another program holds a COM port: opened without sharing. Windows then
+    // refuses every other open; Wine does not keep serial ports exclusive, so there the
+    // in-use cases cannot arise.
+    HANDLE held = CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    HANDLE second = CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    const bool exclusive = second == INVALID_HANDLE_VALUE;
+    if (!exclusive) {
+        CloseHandle(second);
+        std::printf("[ info ] COM ports are not exclusive here (Wine): in-use cases left out\n");
+    }
+    const struct {
+        std::string args;
+        std::string message;
+        bool inUse;
+    } cases[] = {
+        {"--port COM250 info", "cannot open COM250: no such port (\\\\.\\COM250 does not exist)",
+         false},
+        {"--port \"" + plain + "\" info",
+         "cannot open " + plain + ": not a serial device (" + plain + " is no communications port",
+         false},
+        {"--port " + com + " info", "cannot open " + com + ": in use by another program", true},
+    };
+    for (const auto& c : cases) {
+        if (c.inUse && !exclusive) continue;
+        const Outcome r = qxwine::Run(tool_, "-q " + c.args, kToolTimeoutMs);
+        ASSERT_TRUE(r.finished) << r.output;
+        EXPECT_EQ(r.exitCode, 3u) << c.args << "\n" << r.output;
+        EXPECT_NE(r.output.find(c.message), std::string::npos) << c.args << "\n" << r.output;
+    }
+    const std::string entry = "{\"name\":\"" + com + "\",\"path\":\"\\\\\\\\.\\\\" + com + "\"";
+    if (exclusive) {
+        const Outcome busy = qxwine::Run(tool_, "--json ports", kToolTimeoutMs);
+        EXPECT_EQ(busy.exitCode, 0u) << busy.output;
+        const size_t at = busy.output.find(entry);
+        ASSERT_NE(at, std::string::npos) << busy.output;
+        EXPECT_NE(busy.output.find("\"opens\":false,\"problem\":\"in-use\"", at), std::string::npos)
+            << busy.output;
+    }
+    CloseHandle(held);
+    const Outcome free = qxwine::Run(tool_, "--json ports", kToolTimeoutMs);
+    EXPECT_EQ(free.exitCode, 0u) << free.output;
+    const size_t at = free.output.find(entry);
+    ASSERT_NE(at, std::string::npos) << free.output;
+    EXPECT_NE(free.output.find("\"opens\":true,\"problem\":null,\"reason\":null", at),
+              std::string::npos)
+        << free.output;
+}
+
 }  // namespace

@@ -113,14 +113,23 @@ int Run(int argc, char** argv) {
     app.add_flag("-v,--verbose", global.verbose, "also print the device log on stderr");
 
     CLI::App* ports = app.add_subcommand(
-        "ports", "list the serial ports of this machine with the COM-number map in use");
+        "ports",
+        "list the serial ports of this machine with the COM-number map in use, the adapter "
+        "behind each and whether it opens now");
     ports->footer(
         "On POSIX systems COMn resolves to $QX_COM_DIR/COMn when QX_COM_DIR is set, "
         "else through the built-in map (COM1-COM32: /dev/ttyS0-31, COM33-COM64: "
         "/dev/ttyUSB0-31, COM65-COM96: /dev/ttyACM0-31); tty nodes of USB, ACM and "
         "Bluetooth adapters that no COM name reaches are listed by path (use them with "
         "--port PATH). On Windows the ports come from the registry (SERIALCOMM) and the "
-        "COMn device names, plus any other of COM1..COM255 that opens.");
+        "COMn device names, plus any other of COM1..COM255 that opens.\n\n"
+        "Per port: the USB adapter behind it (vendor and product id, manufacturer, product, "
+        "serial number; from sysfs on Linux, SetupAPI on Windows, with the friendly name and "
+        "hardware id), its stable names (/dev/serial/by-id/..., which --port accepts), and "
+        "whether it opens now or why not (no such port, permission denied, in use by another "
+        "program, not a serial device). A warning when QX_COM_DIR names a folder that does "
+        "not exist. JSON keys per port: name, com, path, source, present, opens, problem, "
+        "reason, usb, description, hardwareId, stableNames.");
 
     CLI::App* detect =
         app.add_subcommand("detect", "find a device as the launcher does (FindDevice) and name it");

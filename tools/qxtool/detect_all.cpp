@@ -82,7 +82,7 @@ int RunDetectAll(Session& session) {
             ++found;
             text += probe->line + "\n";
             devices.Object(probe->json);
-        } else if (probe->result.answered) {
+        } else if (probe->result.answered || probe->result.openFailed) {
             Console::Get().Note("qxtool: " + probe->result.detail);
         }
     }

@@ -6,7 +6,9 @@
 #include <cstdlib>
 
 #include "platform/console.h"
+#include "platform/port_failure.h"
 #include "tools/qxtool/console.h"
+#include "tools/qxtool/ports.h"
 #include "tools/qxtool/tool_error.h"
 
 namespace qx::tool {
@@ -35,6 +37,13 @@ std::string Unidentified(const QXVorrel& device) {
     }
     return std::string("a device answered (hardware ID ") + letter + ", firmware " +
            Version(device) + ") but its model is not known";
+}
+
+// Why the last open on this thread gave no serial port; nothing when it opened one.
+std::optional<std::string> OpenFailure() {
+    const platform::PortFailure failure = platform::LastPortFailure();
+    if (failure.problem == platform::PortProblem::None) return std::nullopt;
+    return platform::DescribePortFailure(failure);
 }
 
 }  // namespace
@@ -89,10 +98,19 @@ ProbeResult ProbePort(QXVorrel& device, const std::string& port) {
         // The settle delay makes the single probe behave like one step of the launcher's scan.
         result.answered =
             device.OpenDeviceOnPort(*number, name, sizeof name, version, kScanSettleDelay) != 0;
+        if (!result.answered) {
+            if (const auto reason = OpenFailure()) {
+                result.openFailed = true;
+                result.detail = "cannot open " + port + ": " + *reason;
+                return result;
+            }
+        }
     } else {
         const int32_t opened = device.OpenPortByName(port.c_str());
         if (opened != VR_S_OK) {
-            result.detail = "cannot open " + port + ": " + DescribeResult(opened);
+            result.openFailed = true;
+            result.detail =
+                "cannot open " + port + ": " + OpenFailure().value_or(DescribeResult(opened));
             return result;
         }
         // The rates the scan tries, in its order: 115200, 921600, then 19200 baud.
@@ -152,7 +170,8 @@ void Session::Open() {
         const bool answered = device_->FindDevice(name, sizeof name, version, 0) != 0;
         Console::Get().DrainLog();
         CheckInterrupted("scanning for a device");
-        if (!answered) throw NoDeviceError("no device found (scanned COM0 to COM253)");
+        if (!answered)
+            throw NoDeviceError("no device found (scanned COM0 to COM253)" + UnusableComPorts());
         if (device_->capabilities == 0)
             throw NoDeviceError(Unidentified(*device_) + " on COM" +
                                 std::to_string(device_->lastPortNumber));

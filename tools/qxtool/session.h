@@ -38,6 +38,7 @@ uint32_t BaudOfIndex(int32_t speedIndex);
 struct ProbeResult {
     bool answered = false;    // something answered the version request
     bool identified = false;  // ... and identification gave it capabilities; port left open
+    bool openFailed = false;  // the port could not be opened (or is no serial port)
     int32_t identifyResult = VR_S_OK;  // known only for ports opened by path
     std::string detail;                // why not, for messages
 };
