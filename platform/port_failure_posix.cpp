@@ -116,16 +116,19 @@ std::string WhyDenied(const std::string& link) {
     const std::string group = GroupName(node.st_gid);
     const std::string mode = ModeText(node.st_mode);
     const bool groupMayUse = (node.st_mode & 060) == 060;
-    if (groupMayUse && node.st_gid != 0 && !ProcessHasGroup(node.st_gid)) {
-        std::string text = path + " belongs to group " + group + ", mode " + mode;
-        if (UserListedInGroup(node.st_gid))
-            return text + "; you were added to " + group +
-                   " after logging in: log in again (or start a shell with `newgrp " + group + "`)";
-        return text + ": join the group with `sudo usermod -aG " + group +
-               " $USER`, then log in again";
-    }
-    return path + " belongs to user " + UserName(node.st_uid) + " and group " + group + ", mode " +
-           mode + ", which lets neither you nor that group read and write it";
+    const std::string owner = path + " belongs to user " + UserName(node.st_uid) + " and group " +
+                              group + ", mode " + mode;
+    if (!groupMayUse) return owner + ", which lets neither you nor that group read and write it";
+    if (node.st_gid == 0) return owner + ", which only root and group root may read and write";
+    const std::string text = path + " belongs to group " + group + ", mode " + mode;
+    if (ProcessHasGroup(node.st_gid))
+        return text +
+               ", and you are in that group: something beyond the mode (an access "
+               "control list, a security module) refuses it";
+    if (UserListedInGroup(node.st_gid))
+        return text + "; you were added to " + group +
+               " after logging in: log in again (or start a shell with `newgrp " + group + "`)";
+    return text + ": join the group with `sudo usermod -aG " + group + " $USER`, then log in again";
 }
 
 std::string WhyMissing(const PortFailure& failure) {
