@@ -26,6 +26,9 @@
 namespace qx::platform {
 
 // Opens a port for synchronous reading and writing, no sharing. InvalidHandle() on failure.
+// The line starts binary-safe, whatever another program left on it: no software flow control,
+// no null stripping or error replacement, no parity checking, one stop bit (POSIX: a raw
+// line; Windows: those DCB members, and no abort on error or DSR sensitivity).
 OsHandle CommOpen(const char* name);
 bool CommClose(OsHandle handle);
 

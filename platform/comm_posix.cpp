@@ -89,13 +89,14 @@ bool SetTermios(int fd, const termios2* tio) {
 }
 
 // Binary-clean raw line: no echo, no canonical input, no translation, no software flow
-// control (a fresh Linux tty has IXON on, which would swallow 0x11/0x13 in binary data).
+// control (a fresh Linux tty has IXON on, which would swallow 0x11/0x13 in binary data), no
+// parity checking, one stop bit.
 void MakeRaw(termios2& tio) {
     tio.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF |
-                     IXANY | IUCLC | IMAXBEL);
+                     IXANY | IUCLC | IMAXBEL | INPCK);
     tio.c_oflag &= ~OPOST;
     tio.c_lflag &= ~(ECHO | ECHONL | ECHOE | ECHOK | ICANON | ISIG | IEXTEN);
-    tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR);
+    tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB);
     tio.c_cflag |= CS8 | CREAD | CLOCAL;
     tio.c_cc[VMIN] = 0;
     tio.c_cc[VTIME] = 0;

@@ -6,6 +6,26 @@
 
 namespace qx::platform {
 
+namespace {
+
+// The devices speak a binary protocol. Another program may have left the port taking 0x11
+// and 0x13 for flow control, dropping nulls, replacing or refusing bytes with a parity or
+// framing error, ignoring input while DSR is low, or sending two stop bits: a port starts
+// without all that. What the open then sets on top is the caller's business.
+void MakeBinarySafe(DCB& dcb) {
+    dcb.fBinary = TRUE;
+    dcb.fOutX = FALSE;
+    dcb.fInX = FALSE;
+    dcb.fNull = FALSE;
+    dcb.fErrorChar = FALSE;
+    dcb.fParity = FALSE;
+    dcb.fAbortOnError = FALSE;
+    dcb.fDsrSensitivity = FALSE;
+    dcb.StopBits = ONESTOPBIT;
+}
+
+}  // namespace
+
 OsHandle CommOpen(const char* name) {
     BeginPortRecord(name, name != nullptr ? name : "");
     if (name == nullptr) {
@@ -14,7 +34,23 @@ OsHandle CommOpen(const char* name) {
     }
     HANDLE handle =
         CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) NoteOpenError(GetLastError());
+    if (handle == INVALID_HANDLE_VALUE) {
+        NoteOpenError(GetLastError());
+        return handle;
+    }
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    // Not a communications device (a plain file): it opens, and the state calls fail on it.
+    if (!GetCommState(handle, &dcb)) return handle;
+    MakeBinarySafe(dcb);
+    if (!SetCommState(handle, &dcb)) {
+        // A line that may swallow bytes is no line for the devices.
+        const DWORD error = GetLastError();
+        CloseHandle(handle);
+        NoteOpenError(error);
+        SetLastError(error);
+        return INVALID_HANDLE_VALUE;
+    }
     return handle;
 }
 

@@ -150,6 +150,71 @@ TEST(Win32StreamReader, RunsAsACreateThreadRoutine) {
     EXPECT_EQ(gStreamed, (std::vector<uint32_t>{0x0A, 0x0F, 'O'}));
 }
 
+// Another program left the port with software flow control, null stripping, an error
+// character, parity checking, abort-on-error and two stop bits. Open still gives a line that
+// carries every byte value both ways: 0x11 and 0x13 are XON and XOFF, 0x00 a null.
+TEST(Win32Port, OpenMakesALineLeftByAnotherProgramBinarySafe) {
+    SimDevice dev;
+    ASSERT_TRUE(dev.Start(false));
+    const std::string path = "\\\\.\\" + dev.comName();
+    HANDLE other = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(other, INVALID_HANDLE_VALUE);
+    DCB left{};
+    left.DCBlength = sizeof left;
+    ASSERT_TRUE(GetCommState(other, &left));
+    left.fOutX = 1;
+    left.fInX = 1;
+    left.XonChar = 0x11;
+    left.XoffChar = 0x13;
+    left.fNull = 1;
+    left.fErrorChar = 1;
+    left.ErrorChar = '?';
+    left.fParity = 1;
+    left.fAbortOnError = 1;
+    left.StopBits = TWOSTOPBITS;
+    EXPECT_TRUE(SetCommState(other, &left));
+    CloseHandle(other);
+
+    QXVorrel& d = dev.device();
+    char text[100] = {};
+    ASSERT_EQ(
+        d.OpenDeviceOnPort(static_cast<uint32_t>(dev.comNumber()), text, sizeof text, nullptr, 0),
+        1)
+        << dev.LogText();
+    DCB now{};
+    now.DCBlength = sizeof now;
+    ASSERT_TRUE(GetCommState(d.port->handle, &now));
+    for (const DCB* dcb : {static_cast<const DCB*>(&d.port->dcb), static_cast<const DCB*>(&now)}) {
+        SCOPED_TRACE(dcb == &now ? "as the driver reports it" : "as the port object keeps it");
+        EXPECT_EQ(dcb->fBinary, 1u);
+        EXPECT_EQ(dcb->fOutX, 0u);
+        EXPECT_EQ(dcb->fInX, 0u);
+        EXPECT_EQ(dcb->fNull, 0u);
+        EXPECT_EQ(dcb->fErrorChar, 0u);
+        EXPECT_EQ(dcb->fParity, 0u);
+        EXPECT_EQ(dcb->fAbortOnError, 0u);
+        EXPECT_EQ(dcb->StopBits, ONESTOPBIT);
+        EXPECT_EQ(dcb->Parity, NOPARITY);
+        EXPECT_EQ(dcb->ByteSize, 8);
+    }
+    dev.Reset();
+
+    // Runs of the three bytes, then every value, out and back.
+    std::vector<uint8_t> out;
+    for (int i = 0; i < 64; ++i) out.insert(out.end(), {0x00, 0x11, 0x13, 0x11});
+    for (int value = 0; value < 256; ++value) out.push_back(static_cast<uint8_t>(value));
+    const uint32_t size = static_cast<uint32_t>(out.size());
+    ASSERT_EQ(d.WriteBlock(out.data(), size, 0x1000, XferNoBulk, nullptr), VR_S_OK)
+        << dev.LogText();
+    EXPECT_EQ(dev.sim().readMemory(qxsim::kSpace2, 0x1000, size), out);
+    std::vector<uint8_t> in(out.rbegin(), out.rend());
+    dev.sim().writeMemory(qxsim::kSpace2, 0x3000, in);
+    std::vector<uint8_t> back(size, 0xA5);
+    ASSERT_EQ(d.ReadBlock(back.data(), size, 0x3000, 0, nullptr), VR_S_OK) << dev.LogText();
+    EXPECT_EQ(back, in);
+}
+
 TEST(Win32Identification, OpenDeviceOnPortIdentifiesTheKelby) {
     SimDevice dev;
     ASSERT_TRUE(dev.Start(false));

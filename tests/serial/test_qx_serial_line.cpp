@@ -64,10 +64,11 @@ class SerialLine : public ::testing::Test {
 };
 
 TEST_F(SerialLine, OpenSetsTheLineAndTheTimeOuts) {
-    // Leave the line as another program might: slow, two stop bits, hardware flow control
-    // (a pseudo-terminal keeps no byte size or parity of its own: always 8N).
-    ASSERT_TRUE(peer_.SetLine({19200, 8, 'N', 2, true, false, false, false}));
+    // Leave the line as another program might: slow, two stop bits, hardware and software
+    // flow control (a pseudo-terminal keeps no byte size or parity of its own: always 8N).
+    ASSERT_TRUE(peer_.SetLine({19200, 8, 'N', 2, true, true, false, false}));
     ASSERT_TRUE(peer_.Line().rtsCts);
+    ASSERT_TRUE(peer_.Line().xonXoff);
     ASSERT_TRUE(port_.Open("\\\\.\\COM7"));
     EXPECT_EQ(log_.Lines(), (Lines{"QXSerial: Successfully opened \\\\.\\COM7",
                                    "QXSerial: \\\\.\\COM7 opened at 115200 baud"}));
@@ -76,7 +77,9 @@ TEST_F(SerialLine, OpenSetsTheLineAndTheTimeOuts) {
     EXPECT_EQ(line.byteSize, 8);
     EXPECT_EQ(line.parity, 'N');
     EXPECT_FALSE(line.rtsCts);
-    EXPECT_EQ(line.stopBits, 2);  // not the port's business: kept as the driver had it
+    // A binary protocol on an 8N1 line: 0x11 and 0x13 are data.
+    EXPECT_FALSE(line.xonXoff);
+    EXPECT_EQ(line.stopBits, 1);
 
     EXPECT_EQ(port_.dcb.BaudRate, 115200u);
     EXPECT_EQ(port_.dcb.fOutxCtsFlow, 0u);
@@ -87,7 +90,9 @@ TEST_F(SerialLine, OpenSetsTheLineAndTheTimeOuts) {
     ASSERT_TRUE(qx::platform::CommGetState(port_.handle, &driver));
     EXPECT_EQ(driver.fDtrControl, 1u);
     EXPECT_EQ(driver.fRtsControl, 1u);
-    EXPECT_EQ(driver.StopBits, qx::kTwoStopBits);
+    EXPECT_EQ(driver.StopBits, qx::kOneStopBit);
+    EXPECT_EQ(driver.fOutX, 0u);
+    EXPECT_EQ(driver.fInX, 0u);
 
     port_.timeouts = {};
     ASSERT_TRUE(port_.GetTimeouts());
