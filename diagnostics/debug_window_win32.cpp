@@ -22,8 +22,8 @@ void OnCreate(HWND window, const CREATESTRUCTA* create) {
     SendMessageA(edit, WM_SETFONT, reinterpret_cast<WPARAM>(log->font), TRUE);
     // The log grows for as long as the window is open.
     SendMessageA(edit, EM_LIMITTEXT, 0, 0);
-    log->edit = edit;
-    log->window = window;
+    // Both at once: a transfer may be logging from its own thread meanwhile.
+    SetLogWindowHandles(*log, window, edit);
 }
 
 void ShowClearMenu(HWND window, LPARAM position) {
@@ -54,8 +54,7 @@ LRESULT CALLBACK DebugWindowProc(HWND window, UINT message, WPARAM wParam, LPARA
         case WM_DESTROY:
             // From here on the log sink finds no control and writes nothing.
             if (LogWindow* log = LogOf(window); log != nullptr) {
-                log->edit = nullptr;
-                log->window = nullptr;
+                SetLogWindowHandles(*log, nullptr, nullptr);
             }
             return 0;
         case WM_CONTEXTMENU:
@@ -113,8 +112,7 @@ void ReleaseLogWindow(LogWindow* log) {
         } else {
             SendMessageA(window, WM_CLOSE, 0, 0);
         }
-        log->window = nullptr;
-        log->edit = nullptr;
+        SetLogWindowHandles(*log, nullptr, nullptr);
     }
     if (log->font != nullptr) {
         DeleteObject(static_cast<HFONT>(log->font));

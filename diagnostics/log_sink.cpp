@@ -1,6 +1,7 @@
 #include "diagnostics/log_sink.h"
 
 #include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <mutex>
 
@@ -59,27 +60,44 @@ class LogLock {
 
 LogLock g_lock;
 
-// The control: a real edit window when `window` is set, else a TextSink.
+// The `window` of a text sink's record: the highest address, which is no window handle (as
+// a handle it would be HWND_TOPMOST, a placement value) and no object of this program.
+void* const kTextSinkMark = reinterpret_cast<void*>(~uintptr_t{0});
+
+// A handle field read by a logging thread while another may store it. The record's layout is
+// fixed (plain pointers), so the fields are accessed atomically in place.
+void* LoadHandle(void* const& field) {
+    return std::atomic_ref<void*>(const_cast<void*&>(field)).load(std::memory_order_acquire);
+}
+void StoreHandle(void*& field, void* value) {
+    std::atomic_ref<void*>(field).store(value, std::memory_order_release);
+}
+
+// The control: a TextSink when the record carries the mark, else an edit window.
 struct Control {
-    void* window;
+    bool isSink;
     void* edit;
 
+    // Read under g_lock, where the handles change (SetLogWindowHandles).
+    static Control Of(const LogWindow& log) {
+        return Control{LoadHandle(log.window) == kTextSinkMark, LoadHandle(log.edit)};
+    }
     TextSink* Sink() const { return static_cast<TextSink*>(edit); }
     uint32_t Length() const {
-        return window != nullptr ? platform::EditGetTextLength(edit) : Sink()->TextLength();
+        return isSink ? Sink()->TextLength() : platform::EditGetTextLength(edit);
     }
     void Select(uint32_t position) const {
-        if (window != nullptr) {
-            platform::EditSetSelection(edit, position, position);
-        } else {
+        if (isSink) {
             Sink()->SetSelection(position, position);
+        } else {
+            platform::EditSetSelection(edit, position, position);
         }
     }
     void Replace(const char* text) const {
-        if (window != nullptr) {
-            platform::EditReplaceSelection(edit, text);
-        } else {
+        if (isSink) {
             Sink()->ReplaceSelection(text);
+        } else {
+            platform::EditReplaceSelection(edit, text);
         }
     }
 };
@@ -142,9 +160,9 @@ void BuildDumpLine(char (&line)[kDumpLineCapacity], const uint8_t* bytes, uint32
 }  // namespace
 
 void LogMessage(const LogWindow* log, const char* format, ...) {
-    if (log == nullptr || log->edit == nullptr) return;
+    if (log == nullptr || LoadHandle(log->edit) == nullptr) return;
     std::lock_guard<LogLock> hold(g_lock);
-    const Control control{log->window, log->edit};
+    const Control control = Control::Of(*log);
     if (control.edit == nullptr) return;
     va_list args;
     va_start(args, format);
@@ -154,9 +172,10 @@ void LogMessage(const LogWindow* log, const char* format, ...) {
 }
 
 void LogHexDump(const LogWindow* log, const char* label, const void* bytes, uint32_t count) {
-    if (log == nullptr || log->edit == nullptr || bytes == nullptr || count == 0) return;
+    if (log == nullptr || LoadHandle(log->edit) == nullptr || bytes == nullptr || count == 0)
+        return;
     std::lock_guard<LogLock> hold(g_lock);
-    const Control control{log->window, log->edit};
+    const Control control = Control::Of(*log);
     if (control.edit == nullptr) return;
     // The label is a format without values.
     if (label != nullptr) LogLocked(control, label);
@@ -171,10 +190,16 @@ void LogHexDump(const LogWindow* log, const char* label, const void* bytes, uint
     }
 }
 
-void AppendEditText(void* window, void* edit, const char* text, uint32_t extraBreaks) {
+void AppendEditText(void* edit, const char* text, uint32_t extraBreaks) {
     if (edit == nullptr || text == nullptr) return;
     std::lock_guard<LogLock> hold(g_lock);
-    AppendLocked(Control{window, edit}, text, extraBreaks);
+    AppendLocked(Control{false, edit}, text, extraBreaks);
+}
+
+void AppendEditText(TextSink* sink, const char* text, uint32_t extraBreaks) {
+    if (sink == nullptr || text == nullptr) return;
+    std::lock_guard<LogLock> hold(g_lock);
+    AppendLocked(Control{true, sink}, text, extraBreaks);
 }
 
 HResult LogFormatV(const char* format, va_list args) {
@@ -187,8 +212,15 @@ const char* LogLineBuffer() {
 }
 
 void AttachTextSink(LogWindow& log, TextSink& sink) {
-    log.window = nullptr;
-    log.edit = &sink;
+    std::lock_guard<LogLock> hold(g_lock);
+    StoreHandle(log.window, kTextSinkMark);
+    StoreHandle(log.edit, &sink);
+}
+
+void SetLogWindowHandles(LogWindow& log, void* window, void* edit) {
+    std::lock_guard<LogLock> hold(g_lock);
+    StoreHandle(log.window, window);
+    StoreHandle(log.edit, edit);
 }
 
 }  // namespace qx

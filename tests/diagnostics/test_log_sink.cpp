@@ -66,10 +66,10 @@ TEST(LogSink, LinesAreSeparatedNotTerminated) {
 
 TEST(LogSink, AppendEditTextBreaksOnlyAfterText) {
     TextSink sink;
-    AppendEditText(nullptr, &sink, "a", 2);
+    AppendEditText(&sink, "a", 2);
     EXPECT_EQ(sink.Text(), "a");
-    AppendEditText(nullptr, &sink, "b", 2);
-    AppendEditText(nullptr, &sink, "c", 0);
+    AppendEditText(&sink, "b", 2);
+    AppendEditText(&sink, "c", 0);
     EXPECT_EQ(sink.Text(), "a\r\n\r\nbc");
 }
 
@@ -97,6 +97,27 @@ TEST(LogSink, NoWindowMeansNoOutputAndNoFormatting) {
     EXPECT_EQ(a.sink.Text(), "sentinel 123");
     EXPECT_STREQ(LogLineBuffer(), "sentinel 123");
 }
+
+#ifndef _WIN32
+// Only AttachTextSink makes a record write into a sink. A record with an edit handle and no
+// window handle belongs to an edit control however it was filled (POSIX has none to drive);
+// taking its handle for a sink would write through a window handle on Windows.
+TEST(LogSink, OnlyAnAttachedRecordWritesIntoASink) {
+    TextSink sink{true};
+    LogWindow log;
+    log.edit = &sink;
+    const uint8_t bytes[] = {1, 2, 3};
+    LogMessage(&log, "not for the sink");
+    LogHexDump(&log, "QXSerial: Write", bytes, sizeof bytes);
+    AppendEditText(log.edit, "nor this", 0);
+    EXPECT_EQ(sink.Text(), "");
+
+    AttachTextSink(log, sink);
+    EXPECT_EQ(log.edit, &sink);
+    LogMessage(&log, "attached");
+    EXPECT_EQ(sink.Text(), "attached");
+}
+#endif
 
 TEST(LogSink, LongLineIsCutTo4095) {
     Attached a;

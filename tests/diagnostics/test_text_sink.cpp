@@ -90,7 +90,7 @@ TEST(TextSink, MirrorWritesOneLinePerLogLine) {
         EXPECT_EQ(file.Read(), "one\n") << c.name;
         LogMessage(&log, "two\r\nthree");
         LogMessage(&log, "%s", "");
-        AppendEditText(nullptr, &sink, "four", 2);
+        AppendEditText(&sink, "four", 2);
         LogHexDump(&log, "QXSerial: Read", ab, sizeof ab);
         const std::string expected = "one\ntwo\nthree\n\n\nfour\nQXSerial: Read\n0000: 41 42 " +
                                      std::string(42, ' ') + "AB\n";

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -113,6 +114,18 @@ TEST_F(DebugWindow, ClosingTheWindowSwitchesLoggingOff) {
     ASSERT_NE(OpenDebugWindow(log_, Instance(), nullptr, SW_SHOWNORMAL), nullptr);
     LogMessage(&log_, "again");
     EXPECT_EQ(Text(), "again");
+}
+
+TEST_F(DebugWindow, ARecordWithOnlyTheEditHandleLogsIntoThatControl) {
+    // The log sink needs only the edit handle: a holder may hand over just that.
+    LogWindow editOnly;
+    editOnly.edit = log_.edit;
+    LogMessage(&editOnly, "QXVorrel: %s", "edit only");
+    const uint8_t bytes[] = {0x41, 0x00};
+    LogHexDump(&editOnly, "QXSerial: Read", bytes, sizeof bytes);
+    AppendEditText(editOnly.edit, "!", 0);
+    EXPECT_EQ(Text(), "QXVorrel: edit only\r\nQXSerial: Read\r\n0000: 41 00 " +
+                          std::string(42, ' ') + "A.!");
 }
 
 // Characters and editing keys as a user would type them into the control.
@@ -238,6 +251,85 @@ TEST_F(DebugWindow, LinesLoggedFromAnotherThreadArriveInOrder) {
     std::string expected;
     for (int i = 0; i < 20; ++i) expected += (i ? "\r\nworker " : "worker ") + std::to_string(i);
     EXPECT_EQ(Text(), expected);
+}
+
+// Handles what other threads send to this one until `done` holds; false after `timeoutMs`.
+bool ServeUntil(const std::function<bool()>& done, int timeoutMs) {
+    const DWORD end = GetTickCount() + static_cast<DWORD>(timeoutMs);
+    while (!done()) {
+        if (static_cast<LONG>(GetTickCount() - end) > 0) return false;
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
+        test::Pump();
+    }
+    return true;
+}
+
+// What the worker below logs per round, in order: each line in one piece.
+bool IsWorkerLine(const std::string& line, size_t position) {
+    switch (position % 4) {
+        case 0:
+            return line.rfind("worker ", 0) == 0;
+        case 1:
+            return line == "QXSerial: Read";
+        case 2:
+            return line == "0000: 00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F ................";
+        default:
+            return line == "0010: 10 11 12 13 " + std::string(36, ' ') + "....";
+    }
+}
+
+// The stand-in's case: the user closes and opens the debug window while a transfer logs on
+// its worker thread. The record changes under the logging thread's feet; no line may go to
+// a half-made record, and neither side may wait for the other for good.
+TEST(DebugWindowReopen, ReopeningWhileAnotherThreadLogsKeepsEveryLineWhole) {
+    LogWindow log;
+    std::atomic<bool> stop{false};
+    std::atomic<bool> finished{false};
+    std::atomic<int> rounds{0};
+    std::thread worker([&] {
+        uint8_t bytes[20];
+        for (int i = 0; i < 20; ++i) bytes[i] = static_cast<uint8_t>(i);
+        for (int i = 0; !stop.load(); ++i) {
+            LogMessage(&log, "worker %d", i);
+            LogHexDump(&log, "QXSerial: Read", bytes, sizeof bytes);
+            rounds.fetch_add(1);
+        }
+        finished = true;
+    });
+    for (int open = 0; open < 12; ++open) {
+        SCOPED_TRACE("opening " + std::to_string(open));
+        HWND window = OpenDebugWindow(log, Instance(), nullptr, SW_SHOWNOACTIVATE);
+        EXPECT_NE(window, nullptr);
+        if (window == nullptr) break;
+        const int seen = rounds.load();
+        EXPECT_TRUE(ServeUntil([&] { return rounds.load() > seen + 2; }, 20000));
+        const std::string text = WindowText(static_cast<HWND>(log.edit));
+        std::vector<std::string> lines;
+        for (size_t start = 0;;) {
+            const size_t end = text.find("\r\n", start);
+            lines.push_back(text.substr(start, end - start));
+            if (end == std::string::npos) break;
+            start = end + 2;
+        }
+        // The window opened between two log calls: at a message or at a dump's label.
+        const size_t first = lines.front() == "QXSerial: Read" ? 1 : 0;
+        for (size_t i = 0; i < lines.size(); ++i) {
+            EXPECT_TRUE(IsWorkerLine(lines[i], first + i)) << i << ": " << lines[i];
+        }
+        EXPECT_GE(lines.size(), 8u);
+        // Closed both ways the stand-in closes it: by the user and at the end.
+        if (open % 2 == 0) {
+            SendMessageA(window, WM_CLOSE, 0, 0);
+        } else {
+            ReleaseLogWindow(&log);
+        }
+        EXPECT_FALSE(IsWindow(window));
+        EXPECT_EQ(log.edit, nullptr);
+    }
+    stop = true;
+    EXPECT_TRUE(ServeUntil([&] { return finished.load(); }, 20000));
+    worker.join();
+    ReleaseLogWindow(&log);
 }
 
 TEST(ReleaseLogWindow, DestroysTheWindowThenDeletesTheFont) {

@@ -208,7 +208,7 @@ void Session::CheckInterrupted(const std::string& what) {
 
 void Session::AppendLog(const std::string& text) {
     if (!logging_ || text.empty()) return;
-    AppendEditText(nullptr, &sink_, text.c_str(), 1);
+    AppendEditText(&sink_, text.c_str(), 1);
     Console::Get().DrainLog();
 }
 
