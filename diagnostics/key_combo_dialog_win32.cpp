@@ -13,6 +13,10 @@ namespace {
 // One dialog at a time: the hook finds the dialog (and through it the request) here.
 HWND g_dialog = nullptr;
 HHOOK g_hook = nullptr;
+// The caller's combination as it came: the hook edits it in place, and every end but
+// acceptance puts it back.
+KeyCombo g_entry{};
+bool g_accepted = false;
 
 KeyComboRequest* RequestOf(HWND dialog) {
     if (dialog == nullptr) return nullptr;
@@ -43,6 +47,8 @@ void AppendModifier(char (&work)[100], UINT virtualKey) {
 
 void OnInitDialog(HWND dialog, KeyComboRequest* request) {
     g_dialog = dialog;
+    g_accepted = false;
+    if (request != nullptr && request->combo != nullptr) g_entry = *request->combo;
     SetWindowLongPtrA(dialog, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(request));
     g_hook = SetWindowsHookExA(WH_KEYBOARD, &KeyboardHookProc, nullptr, GetCurrentThreadId());
 
@@ -84,6 +90,7 @@ void OnOk(HWND dialog) {
         MessageBoxA(dialog, kKeyComboRefusedText, kKeyComboRefusedCaption, MB_ICONINFORMATION);
         return;
     }
+    g_accepted = true;
     EndDialog(dialog, 1);
 }
 
@@ -108,6 +115,11 @@ INT_PTR CALLBACK KeyComboDialogProc(HWND dialog, UINT message, WPARAM wParam, LP
         case WM_DESTROY:
             if (g_hook != nullptr) UnhookWindowsHookEx(g_hook);
             g_hook = nullptr;
+            // Cancelled (or closed with its owner): the caller's shortcut stays as it was.
+            if (KeyComboRequest* request = RequestOf(dialog);
+                !g_accepted && request != nullptr && request->combo != nullptr) {
+                *request->combo = g_entry;
+            }
             g_dialog = nullptr;
             return 0;
         default:

@@ -299,15 +299,15 @@ TEST(KeyComboDialog, CapturesPressedKeysThroughTheHook) {
          1,
          0x05,
          0x41},
-        // Cancel does not restore the combination: it holds what was last pressed.
+        // F5 was captured (and shown), but Cancel leaves the caller's Ctrl+C as it was.
         {"cancelled after F5",
          {0x09, 0, 'C', {}},
          {VK_F5},
          [] { return std::string("F5"); },
          false,
          0,
-         0x01,
-         0x74},
+         0x09,
+         'C'},
     };
     for (const PressCase& c : cases) {
         SCOPED_TRACE(c.what);
@@ -338,11 +338,13 @@ TEST(KeyComboDialog, EscapeIsCapturedAndDoesNotCloseTheDialog) {
     KeyCombo combo{};
     KeyComboRequest request{&combo, nullptr, 0};
     std::string shown;
+    KeyCombo captured{};
     bool openAfterEscape = false;
     const INT_PTR result = RunDriven(request, nullptr, [&](HWND dialog) {
         test::PressAndRelease(VK_ESCAPE);
         WaitForComboText(dialog, LayoutName(VK_ESCAPE));
         shown = test::ItemText(dialog, kKeyComboTextId);
+        captured = combo;
         // The standard cancel command as Escape sends it, and the close request.
         SendMessageA(dialog, WM_COMMAND, IDCANCEL, 0);
         SendMessageA(dialog, WM_CLOSE, 0, 0);
@@ -352,10 +354,13 @@ TEST(KeyComboDialog, EscapeIsCapturedAndDoesNotCloseTheDialog) {
         PostMessageA(dialog, WM_COMMAND, kKeyComboCancelId, 0);
     });
     EXPECT_EQ(shown, LayoutName(VK_ESCAPE));
+    EXPECT_EQ(captured.flags, 0x01);
+    EXPECT_EQ(captured.key, VK_ESCAPE);
     EXPECT_TRUE(openAfterEscape);
     EXPECT_EQ(result, 0);
-    EXPECT_EQ(combo.flags, 0x01);
-    EXPECT_EQ(combo.key, VK_ESCAPE);
+    // Cancelled: the combination is the one the dialog was given.
+    EXPECT_EQ(combo.flags, 0);
+    EXPECT_EQ(combo.key, 0);
 }
 
 // What happened at OK: accepted, or refused with the message box (then cancelled).
@@ -366,6 +371,7 @@ struct Outcome {
     bool dialogOpenWithBox = false;
     bool dialogOpenAfterBox = false;
     std::string shownAfterBoxKey;
+    KeyCombo atRefusal{};  // the edited combination while the box was up
 };
 
 Outcome PressOk(KeyComboRequest& request, const std::vector<WORD>& keys = {},
@@ -385,6 +391,7 @@ Outcome PressOk(KeyComboRequest& request, const std::vector<WORD>& keys = {},
         });
         if (box == nullptr) return;
         outcome.refused = true;
+        outcome.atRefusal = *request.combo;
         outcome.dialogOpenWithBox = IsWindow(dialog) != FALSE;
         outcome.boxText = test::ItemText(box, 0xFFFF);
         // A key pressed while the box is up is meant for the box, not captured.
@@ -411,9 +418,12 @@ TEST(KeyComboDialog, ReservedCombinationIsRefusedAndTheDialogStays) {
     EXPECT_TRUE(outcome.dialogOpenWithBox);
     EXPECT_TRUE(outcome.dialogOpenAfterBox);
     EXPECT_EQ(outcome.shownAfterBoxKey, Ctrl() + "C");
+    EXPECT_EQ(outcome.atRefusal.flags, 0x09);
+    EXPECT_EQ(outcome.atRefusal.key, 'C');
     EXPECT_EQ(outcome.result, 0);
-    EXPECT_EQ(combo.flags, 0x09);
-    EXPECT_EQ(combo.key, 'C');
+    // Cancelled after the refusal: the caller's combination is untouched.
+    EXPECT_EQ(combo.flags, 0);
+    EXPECT_EQ(combo.key, 0);
 }
 
 TEST(KeyComboDialog, OkChecksOnlyTheGivenReservedEntries) {
@@ -427,7 +437,7 @@ TEST(KeyComboDialog, OkChecksOnlyTheGivenReservedEntries) {
         const KeyCombo* reserved;
         uint32_t count;
         bool refused;
-        uint8_t flagsAfter;
+        uint8_t flagsAtOk;  // the flags OK compared (kept when accepted)
     };
     const Case cases[] = {
         {"second entry matches", {0x09, 0, 'C', {}}, list, 2, true, 0x09},
@@ -446,7 +456,14 @@ TEST(KeyComboDialog, OkChecksOnlyTheGivenReservedEntries) {
         const Outcome outcome = PressOk(request);
         EXPECT_EQ(outcome.refused, c.refused);
         EXPECT_EQ(outcome.result, c.refused ? 0 : 1);
-        EXPECT_EQ(combo.flags, c.flagsAfter);
+        if (c.refused) {
+            EXPECT_EQ(outcome.atRefusal.flags, c.flagsAtOk);
+            // Refused, then cancelled: back to what the dialog was given.
+            EXPECT_EQ(combo.flags, c.start.flags);
+            EXPECT_EQ(combo.key, c.start.key);
+        } else {
+            EXPECT_EQ(combo.flags, c.flagsAtOk);
+        }
     }
 }
 
