@@ -88,15 +88,19 @@ void OnOk(HWND dialog) {
     wchar_t wide[kEditTextCapacity] = {};
     const int units = MultiByteToWideChar(CP_UTF8, 0, utf8, static_cast<int>(length) + 1, wide,
                                           kEditTextCapacity);
+    uint32_t written = 0;
     if (request->text != nullptr && request->capacity != 0 && units > 0) {
-        const uint32_t copied = static_cast<uint32_t>(units) <= request->capacity
-                                    ? static_cast<uint32_t>(units)
-                                    : request->capacity;
-        std::memcpy(request->text, wide, copied * sizeof(wchar_t));
-        request->text[copied - 1] = L'\0';
+        written = static_cast<uint32_t>(units) - 1 < request->capacity - 1
+                      ? static_cast<uint32_t>(units) - 1
+                      : request->capacity - 1;
+        // Half a surrogate pair is no character.
+        if (written != 0 && wide[written - 1] >= 0xD800 && wide[written - 1] <= 0xDBFF) --written;
+        std::memcpy(request->text, wide, written * sizeof(wchar_t));
+        request->text[written] = L'\0';
     }
-    // The length of the entry in bytes of UTF-8: for plain ASCII, its character count.
-    request->capacity = length;
+    // The characters the buffer received before the terminator: for plain ASCII that fits,
+    // the entry's length; never more than was written, so a caller can index by it.
+    request->capacity = written;
     EndDialog(dialog, 1);
 }
 

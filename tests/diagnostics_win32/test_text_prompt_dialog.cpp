@@ -187,12 +187,15 @@ TEST(TextPromptDialog, OkReturnsTheEntryAsWideTextWithItsLength) {
     const Case cases[] = {
         {"plain ASCII", L"Quillon 42", 64, L"Quillon 42", 10},
         {"empty", L"", 64, L"", 0},
-        // The length counts the bytes of the UTF-8 form.
-        {"accented", L"Gr\u00f6\u00dfe", 64, L"Gr\u00f6\u00dfe", 7},
-        {"outside the BMP", L"A\U0001F600", 64, L"A\U0001F600", 5},
-        // A short buffer keeps what fits, terminated; the length is the entry's.
-        {"cut to the capacity", L"abcdef", 4, L"abc", 6},
-        {"capacity 1", L"abcdef", 1, L"", 6},
+        // The length never exceeds the wide characters written: not the UTF-8 bytes (7, 5).
+        {"accented", L"Gr\u00f6\u00dfe", 64, L"Gr\u00f6\u00dfe", 5},
+        {"outside the BMP", L"A\U0001F600", 64, L"A\U0001F600", 3},
+        // A short buffer keeps what fits, terminated, and the length says what that is.
+        {"cut to the capacity", L"abcdef", 4, L"abc", 3},
+        {"20 characters into 10", std::wstring(20, L'x'), 10, std::wstring(9, L'x'), 9},
+        {"capacity 1", L"abcdef", 1, L"", 0},
+        // A cut never leaves half a surrogate pair behind.
+        {"cut inside a pair", L"A\U0001F600B", 3, L"A", 1},
         {"at most 255 characters", std::wstring(300, L'a'), 300, std::wstring(255, L'a'), 255},
     };
     for (const Case& c : cases) {
