@@ -72,7 +72,8 @@ bool BuildSettingsPath(char* path, uint32_t capacity) {
     char folder[16];
     BoundedFormat(folder, sizeof folder, "%s%c", kSettingsFolderName, platform::kPathSeparator);
     if (!platform::AppendPath(path, capacity, folder)) return false;
-    platform::CreateFolder(path);
+    // Every user of the machine shares the one settings file.
+    platform::CreateSharedFolder(path);
     return BoundedAppend(path, capacity, kSettingsFileName) == kSOk;
 }
 

@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "platform/os_types.h"
 
@@ -66,6 +67,16 @@ bool CommonAppDataFolder(char* path, uint32_t capacity);
 bool AppendPath(char* path, uint32_t capacity, const char* component);
 // Creates one folder; an existing one counts as success.
 bool CreateFolder(const char* path);
+// Creates one folder for the machine's shared data, which every user may change: Windows
+// grants the built-in Users group modify rights on it, inherited by the files and folders
+// made in it. POSIX creates it as CreateFolder does. An existing one counts as success and
+// keeps its permissions.
+bool CreateSharedFolder(const char* path);
+#if defined(_WIN32)
+// The security descriptor CreateSharedFolder makes the folder with, self-relative: its access
+// list holds the one entry for Users and is not protected. Empty when it cannot be built.
+std::vector<uint8_t> SharedFolderDescriptor();
+#endif
 // The folder of the running executable, with a trailing separator. False when unknown or
 // too long.
 bool ExecutableFolder(char* path, uint32_t capacity);

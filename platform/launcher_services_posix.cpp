@@ -187,6 +187,13 @@ bool CreateFolder(const char* path) {
     return errno == EEXIST && stat(path, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+bool CreateSharedFolder(const char* path) {
+    // The default common folder here is the user's own ($XDG_DATA_HOME): writable for the
+    // group it would not be shared but exposed. Who shares a folder set by
+    // QX_COMMON_APPDATA gives it the group and mode that fit (a setgid folder, say).
+    return CreateFolder(path);
+}
+
 bool ExecutableFolder(char* path, uint32_t capacity) {
     char self[PATH_MAX];
     const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);

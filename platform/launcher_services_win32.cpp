@@ -97,6 +97,41 @@ bool CreateFolder(const char* path) {
     return CreateDirectoryA(path, nullptr) != FALSE || GetLastError() == ERROR_ALREADY_EXISTS;
 }
 
+std::vector<uint8_t> SharedFolderDescriptor() {
+    // By default a file in the common application-data folder belongs to the user who made
+    // it, and every other standard user may only read it. One entry more than the folder
+    // inherits from its parent: Users may read, write, run and delete, in this folder and in
+    // everything made in it.
+    constexpr DWORD kModify =
+        FILE_GENERIC_READ | FILE_GENERIC_WRITE | FILE_GENERIC_EXECUTE | DELETE;
+    BYTE users[SECURITY_MAX_SID_SIZE];
+    DWORD usersSize = sizeof users;
+    alignas(DWORD) BYTE aclBuffer[sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + SECURITY_MAX_SID_SIZE];
+    auto* acl = reinterpret_cast<ACL*>(aclBuffer);
+    SECURITY_DESCRIPTOR descriptor;
+    if (!CreateWellKnownSid(WinBuiltinUsersSid, nullptr, users, &usersSize) ||
+        !InitializeAcl(acl, sizeof aclBuffer, ACL_REVISION) ||
+        !AddAccessAllowedAceEx(acl, ACL_REVISION, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE,
+                               kModify, users) ||
+        !InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+        !SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE)) {
+        return {};
+    }
+    DWORD size = 0;
+    MakeSelfRelativeSD(&descriptor, nullptr, &size);
+    std::vector<uint8_t> relative(size);
+    if (size == 0 || !MakeSelfRelativeSD(&descriptor, relative.data(), &size)) return {};
+    return relative;
+}
+
+bool CreateSharedFolder(const char* path) {
+    std::vector<uint8_t> descriptor = SharedFolderDescriptor();
+    if (descriptor.empty()) return CreateFolder(path);
+    // Not protected: the parent's inheritable entries join the one asked for.
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor.data(), FALSE};
+    return CreateDirectoryA(path, &attributes) != FALSE || GetLastError() == ERROR_ALREADY_EXISTS;
+}
+
 bool ExecutableFolder(char* path, uint32_t capacity) {
     char self[MAX_PATH];
     const DWORD n = GetModuleFileNameA(nullptr, self, sizeof self);

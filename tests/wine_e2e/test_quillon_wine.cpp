@@ -3,6 +3,8 @@
 // the settings file afterwards, and the message boxes of the failure paths (answered by the
 // test, as they block until closed).
 #include <gtest/gtest.h>
+// After windows.h (through win_process.h):
+#include <aclapi.h>
 
 #include <string>
 #include <vector>
@@ -129,6 +131,110 @@ TEST_F(QuillonOnWine, SecondInstanceIsTurnedAway) {
     EXPECT_TRUE(first.Wait(kRunTimeoutMs, &status));
     EXPECT_EQ(status, 0u);
     EXPECT_EQ(qxwine::FileSize(settings_), kSettingsSize);
+}
+
+constexpr DWORD kModify = FILE_GENERIC_READ | FILE_GENERIC_WRITE | FILE_GENERIC_EXECUTE | DELETE;
+
+// An allow entry of an access list.
+struct AllowEntry {
+    bool found = false;
+    DWORD mask = 0;
+    BYTE flags = 0;
+};
+
+// The first allow entry of `dacl` for the well-known `who`, not inherited from a parent.
+AllowEntry EntryFor(const ACL* dacl, WELL_KNOWN_SID_TYPE who) {
+    AllowEntry entry;
+    BYTE sid[SECURITY_MAX_SID_SIZE];
+    DWORD sidSize = sizeof sid;
+    if (dacl == nullptr || !CreateWellKnownSid(who, nullptr, sid, &sidSize)) return entry;
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        void* ace = nullptr;
+        if (!GetAce(const_cast<ACL*>(dacl), i, &ace)) continue;
+        const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(ace);
+        if (allowed->Header.AceType == ACCESS_ALLOWED_ACE_TYPE &&
+            (allowed->Header.AceFlags & INHERITED_ACE) == 0 &&
+            EqualSid(const_cast<DWORD*>(&allowed->SidStart), sid))
+            return {true, allowed->Mask, allowed->Header.AceFlags};
+    }
+    return entry;
+}
+
+AllowEntry EntryFor(const std::string& path, WELL_KNOWN_SID_TYPE who) {
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                              nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
+        ADD_FAILURE() << "no access list for " << path;
+        return {};
+    }
+    const AllowEntry entry = EntryFor(dacl, who);
+    LocalFree(descriptor);
+    return entry;
+}
+
+bool OnWine() {
+    return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
+}
+
+TEST(SharedFolderDescriptor, GrantsUsersModifyInheritedByWhatIsMadeInIt) {
+    std::vector<uint8_t> bytes = qx::platform::SharedFolderDescriptor();
+    ASSERT_FALSE(bytes.empty());
+    auto* descriptor = static_cast<PSECURITY_DESCRIPTOR>(bytes.data());
+    ASSERT_TRUE(IsValidSecurityDescriptor(descriptor));
+    BOOL present = FALSE;
+    BOOL defaulted = TRUE;
+    PACL dacl = nullptr;
+    ASSERT_TRUE(GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted));
+    ASSERT_TRUE(present);
+    ASSERT_NE(dacl, nullptr);
+    EXPECT_FALSE(defaulted);
+    // Not protected: the parent's inheritable entries (administrators, the creator) stay.
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    ASSERT_TRUE(GetSecurityDescriptorControl(descriptor, &control, &revision));
+    EXPECT_EQ(control & SE_DACL_PROTECTED, 0);
+    // No owner or group of its own: the creator's.
+    PSID owner = &owner;
+    BOOL ownerDefaulted = FALSE;
+    ASSERT_TRUE(GetSecurityDescriptorOwner(descriptor, &owner, &ownerDefaulted));
+    EXPECT_EQ(owner, nullptr);
+
+    EXPECT_EQ(dacl->AceCount, 1);
+    const AllowEntry users = EntryFor(dacl, WinBuiltinUsersSid);
+    ASSERT_TRUE(users.found);
+    // Modify, and no more: not the right to change the access list or the owner.
+    EXPECT_EQ(users.mask, kModify) << std::hex << users.mask;
+    EXPECT_EQ(users.flags, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE);
+}
+
+TEST_F(QuillonOnWine, SettingsFolderIsMadeWithTheSharedAccessList) {
+    // The first run on this PC: no folder yet.
+    const std::string folder = settings_.substr(0, settings_.rfind('\\'));
+    DeleteFileA((settings_ + ".tmp").c_str());
+    ASSERT_TRUE(RemoveDirectoryA(folder.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND)
+        << GetLastError();
+    const std::string report = folder_ + "report.txt";
+    Script("report " + report + "\n");
+    EXPECT_EQ(RunLauncher(bin_), 0u);
+    EXPECT_EQ(qxwine::FileSize(settings_), kSettingsSize);
+
+    const AllowEntry users = EntryFor(folder, WinBuiltinUsersSid);
+    if (users.found) {
+        EXPECT_EQ(users.mask & kModify, kModify) << std::hex << users.mask;
+        EXPECT_EQ(users.flags & (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE),
+                  OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE);
+        return;
+    }
+    // Wine as built here keeps no access list (its server stores none without extended
+    // attributes): it turns the one asked for into the Unix mode and reads back a list made
+    // from that mode. Users alone leave the others without access, so no entry for
+    // Everyone comes back, where a folder made without an access list has one.
+    ASSERT_TRUE(OnWine()) << "the folder has no entry for Users";
+    EXPECT_FALSE(EntryFor(folder, WinWorldSid).found);
+    const std::string plain = folder_ + "plain";
+    ASSERT_TRUE(CreateDirectoryA(plain.c_str(), nullptr));
+    EXPECT_TRUE(EntryFor(plain, WinWorldSid).found);
 }
 
 struct BrokenInstall {
