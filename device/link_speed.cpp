@@ -34,6 +34,9 @@ int32_t QXVorrel::SetUSBBaud(uint32_t speedIndex, int32_t force) {
         result = VR_E_REQUEST_NOT_SUPPORTED;
     } else if (!IsSupportedIndex(speedIndex)) {
         result = VR_E_INVALID_FUNC_PARAM;
+    } else if (port->SpeedIsFixed()) {
+        // A tcp:// port: the device would move to a speed this side can never follow.
+        result = VR_E_REQUEST_NOT_SUPPORTED;
     } else {
         baud = static_cast<int32_t>(kFastestBaud / (speedIndex + 1));
         if (capabilities == 0) {

@@ -20,6 +20,7 @@
 #include <string>
 
 #include "platform/comm.h"
+#include "platform/net_port.h"
 #include "platform/port_failure.h"
 
 namespace qx::platform {
@@ -178,6 +179,13 @@ std::string ResolveComName(const char* name) {
 }
 
 OsHandle CommOpen(const char* name) {
+    // A network port, named by its URL or through the COM map.
+    if (const std::string url = NetPortUrl(name); !url.empty()) {
+        BeginPortRecord(name, url);
+        const OsHandle port = NetOpen(url.c_str());
+        if (port == InvalidHandle()) NoteOpenError(static_cast<uint32_t>(errno));
+        return port;
+    }
     const std::string path = ResolveComName(name);
     BeginPortRecord(name, path);
     // Records why, and keeps errno for the caller.
@@ -221,6 +229,7 @@ OsHandle CommOpen(const char* name) {
 }
 
 bool CommClose(OsHandle handle) {
+    if (IsNetHandle(handle)) return NetClose(handle);
     Port* port = PortOf(handle);
     if (port == nullptr) return false;
     // Exclusive mode outlives the fd while someone else (a pty master) keeps the tty.
@@ -232,6 +241,7 @@ bool CommClose(OsHandle handle) {
 }
 
 bool CommGetState(OsHandle handle, DCB* dcb) {
+    if (IsNetHandle(handle)) return NetGetState(handle, dcb);
     Port* port = PortOf(handle);
     termios2 tio{};
     if (port == nullptr || dcb == nullptr) return false;
@@ -289,6 +299,7 @@ bool CommGetState(OsHandle handle, DCB* dcb) {
 }
 
 bool CommSetState(OsHandle handle, DCB* dcb) {
+    if (IsNetHandle(handle)) return NetSetState(handle, dcb);
     Port* port = PortOf(handle);
     termios2 tio{};
     if (port == nullptr || dcb == nullptr) return false;
@@ -342,6 +353,7 @@ bool CommSetState(OsHandle handle, DCB* dcb) {
 }
 
 bool CommSetup(OsHandle handle, uint32_t inQueue, uint32_t outQueue) {
+    if (IsNetHandle(handle)) return NetSetup(handle, inQueue, outQueue);
     // The kernel sizes tty queues itself; the request is accepted and has no effect.
     (void)inQueue;
     (void)outQueue;
@@ -349,6 +361,7 @@ bool CommSetup(OsHandle handle, uint32_t inQueue, uint32_t outQueue) {
 }
 
 bool CommGetTimeouts(OsHandle handle, COMMTIMEOUTS* timeouts) {
+    if (IsNetHandle(handle)) return NetGetTimeouts(handle, timeouts);
     Port* port = PortOf(handle);
     if (port == nullptr || timeouts == nullptr) return false;
     *timeouts = port->timeouts;
@@ -356,6 +369,7 @@ bool CommGetTimeouts(OsHandle handle, COMMTIMEOUTS* timeouts) {
 }
 
 bool CommSetTimeouts(OsHandle handle, COMMTIMEOUTS* timeouts) {
+    if (IsNetHandle(handle)) return NetSetTimeouts(handle, timeouts);
     Port* port = PortOf(handle);
     if (port == nullptr || timeouts == nullptr) return false;
     port->timeouts = *timeouts;
@@ -363,6 +377,7 @@ bool CommSetTimeouts(OsHandle handle, COMMTIMEOUTS* timeouts) {
 }
 
 bool CommPurge(OsHandle handle, uint32_t flags) {
+    if (IsNetHandle(handle)) return NetPurge(handle, flags);
     Port* port = PortOf(handle);
     if (port == nullptr ||
         (flags & ~(kPurgeTxAbort | kPurgeRxAbort | kPurgeTxClear | kPurgeRxClear)) != 0) {
@@ -376,6 +391,7 @@ bool CommPurge(OsHandle handle, uint32_t flags) {
 }
 
 bool CommRead(OsHandle handle, void* buffer, uint32_t count, uint32_t* done) {
+    if (IsNetHandle(handle)) return NetRead(handle, buffer, count, done);
     Port* port = PortOf(handle);
     if (done != nullptr) *done = 0;
     if (port == nullptr || (buffer == nullptr && count != 0)) return false;
@@ -454,6 +470,7 @@ bool CommRead(OsHandle handle, void* buffer, uint32_t count, uint32_t* done) {
 }
 
 bool CommWrite(OsHandle handle, const void* buffer, uint32_t count, uint32_t* done) {
+    if (IsNetHandle(handle)) return NetWrite(handle, buffer, count, done);
     Port* port = PortOf(handle);
     if (done != nullptr) *done = 0;
     if (port == nullptr || (buffer == nullptr && count != 0)) return false;

@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include "platform/comm.h"
+#include "platform/net_port.h"
 #include "platform/port_failure.h"
 
 namespace qx::platform {
@@ -27,6 +28,13 @@ void MakeBinarySafe(DCB& dcb) {
 }  // namespace
 
 OsHandle CommOpen(const char* name) {
+    // A network port, named by its URL or through the COM map.
+    if (const std::string url = NetPortUrl(name); !url.empty()) {
+        BeginPortRecord(name, url);
+        const OsHandle port = NetOpen(url.c_str());
+        if (port == InvalidHandle()) NoteOpenError(GetLastError());
+        return port;
+    }
     BeginPortRecord(name, name != nullptr ? name : "");
     if (name == nullptr) {
         NoteOpenError(ERROR_FILE_NOT_FOUND);
@@ -55,36 +63,44 @@ OsHandle CommOpen(const char* name) {
 }
 
 bool CommClose(OsHandle handle) {
+    if (IsNetHandle(handle)) return NetClose(handle);
     return CloseHandle(handle) != FALSE;
 }
 
 bool CommGetState(OsHandle handle, DCB* dcb) {
+    if (IsNetHandle(handle)) return NetGetState(handle, dcb);
     if (GetCommState(handle, dcb) != FALSE) return true;
     NoteStateError(GetLastError());
     return false;
 }
 
 bool CommSetState(OsHandle handle, DCB* dcb) {
+    if (IsNetHandle(handle)) return NetSetState(handle, dcb);
     return SetCommState(handle, dcb) != FALSE;
 }
 
 bool CommSetup(OsHandle handle, uint32_t inQueue, uint32_t outQueue) {
+    if (IsNetHandle(handle)) return NetSetup(handle, inQueue, outQueue);
     return SetupComm(handle, inQueue, outQueue) != FALSE;
 }
 
 bool CommGetTimeouts(OsHandle handle, COMMTIMEOUTS* timeouts) {
+    if (IsNetHandle(handle)) return NetGetTimeouts(handle, timeouts);
     return GetCommTimeouts(handle, timeouts) != FALSE;
 }
 
 bool CommSetTimeouts(OsHandle handle, COMMTIMEOUTS* timeouts) {
+    if (IsNetHandle(handle)) return NetSetTimeouts(handle, timeouts);
     return SetCommTimeouts(handle, timeouts) != FALSE;
 }
 
 bool CommPurge(OsHandle handle, uint32_t flags) {
+    if (IsNetHandle(handle)) return NetPurge(handle, flags);
     return PurgeComm(handle, flags) != FALSE;
 }
 
 bool CommRead(OsHandle handle, void* buffer, uint32_t count, uint32_t* done) {
+    if (IsNetHandle(handle)) return NetRead(handle, buffer, count, done);
     DWORD moved = 0;
     const BOOL ok = ReadFile(handle, buffer, count, &moved, nullptr);
     if (done != nullptr) *done = moved;
@@ -92,6 +108,7 @@ bool CommRead(OsHandle handle, void* buffer, uint32_t count, uint32_t* done) {
 }
 
 bool CommWrite(OsHandle handle, const void* buffer, uint32_t count, uint32_t* done) {
+    if (IsNetHandle(handle)) return NetWrite(handle, buffer, count, done);
     DWORD moved = 0;
     const BOOL ok = WriteFile(handle, buffer, count, &moved, nullptr);
     if (done != nullptr) *done = moved;

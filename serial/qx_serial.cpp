@@ -5,6 +5,7 @@
 
 #include "launcher/bounded_text.h"
 #include "platform/comm.h"
+#include "platform/net_port.h"
 
 namespace qx {
 namespace {
@@ -114,6 +115,10 @@ bool QXSerial::Open(const char* name) {
     }
     LogMessage(logger, "QXSerial: Port Closed");
     return false;
+}
+
+bool QXSerial::SpeedIsFixed() const {
+    return IsOpen() && platform::CommSpeedIsFixed(handle);
 }
 
 void QXSerial::Close() {

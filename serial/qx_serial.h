@@ -20,7 +20,7 @@ inline constexpr uint32_t kTimeoutWriteTotalMultiplier = 0x10;
 inline constexpr uint32_t kPortNameCapacity = 260;
 
 class QXSerial {
-public:
+  public:
     // Fields in this order: the device object (and with it this one) is handed by address
     // to a separately built user-interface library.
     OsHandle handle;
@@ -45,6 +45,8 @@ public:
     void ResetSecondaryTerminator();
 
     bool IsOpen() const { return handle != InvalidHandle(); }
+    // A port whose line speed this side cannot change (a tcp:// network port).
+    bool SpeedIsFixed() const;
     // Opens `name` (null: the previous portName) at 115200 baud, 8N1, DTR and RTS on.
     bool Open(const char* name);
     void Close();
