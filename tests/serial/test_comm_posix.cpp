@@ -20,6 +20,7 @@
 #include "platform/comm.h"
 #include "platform/port_failure.h"
 #include "pty_peer.h"
+#include "ser2net_process.h"
 
 namespace {
 
@@ -387,18 +388,26 @@ void PrintTo(const ReadCase& c, std::ostream* os) {
     *os << c.what;
 }
 
-class CommReadTiming : public ::testing::TestWithParam<ReadCase> {};
-
-TEST_P(CommReadTiming, ReturnsWhatArrivedWhenTheRulesSay) {
-    const ReadCase& c = GetParam();
+// The same reads over the network: the pseudo-terminal served by ser2net and opened as
+// rfc2217://127.0.0.1:PORT, with the time-outs meaning what they mean on the port itself.
+void RunReadCase(const ReadCase& c, bool overSer2net) {
     qxtest::PtyPeer peer;
     ASSERT_TRUE(peer.ok()) << peer.error();
-    Port port(peer.slavePath());
+    qxtest::Ser2net server;
+    if (overSer2net) {
+        ASSERT_TRUE(server.Start(peer.slavePath())) << server.error();
+    }
+    Port port(overSer2net ? server.Url() : peer.slavePath());
     ASSERT_TRUE(port.ok());
     ASSERT_TRUE(port.SetTimeouts(c.timeouts));
     if (!c.before.empty()) {
         ASSERT_TRUE(peer.Write(c.before));
-        ASSERT_EQ(peer.WaitHostInput(c.before.size(), 2000), c.before.size());
+        if (overSer2net) {
+            // ser2net reads the tty at once; give the bytes their way to this side.
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        } else {
+            ASSERT_EQ(peer.WaitHostInput(c.before.size(), 2000), c.before.size());
+        }
     }
     if (!c.later.empty()) peer.WriteLater(c.later, c.laterDelayMs, c.chunk, c.gapMs);
 
@@ -419,84 +428,88 @@ TEST_P(CommReadTiming, ReturnsWhatArrivedWhenTheRulesSay) {
     EXPECT_LE(elapsed, c.maxMs);
 }
 
+class CommReadTiming : public ::testing::TestWithParam<ReadCase> {};
+
+TEST_P(CommReadTiming, ReturnsWhatArrivedWhenTheRulesSay) {
+    RunReadCase(GetParam(), false);
+}
+
+class CommReadTimingOverSer2net : public ::testing::TestWithParam<ReadCase> {};
+
+TEST_P(CommReadTimingOverSer2net, ReturnsWhatArrivedWhenTheRulesSay) {
+    RunReadCase(GetParam(), true);
+}
+
 const Bytes k3 = {0x41, 0x42, 0x0D};
 const Bytes k10 = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
 
-INSTANTIATE_TEST_SUITE_P(
-    Rules, CommReadTiming,
-    ::testing::Values(
-        ReadCase{"nothing: total time-out", {0, 0, 300, 0, 0}, {}, {}, 0, 0, 0, 10, 0, 280, 700},
-        ReadCase{"total grows with the count", {0, 100, 0, 0, 0}, {}, {}, 0, 0, 0, 5, 0, 480, 1100},
-        ReadCase{"short reply: interval, not total",
-                 {200, 0, 3000, 0, 0},
-                 {},
-                 k3,
-                 0,
-                 0,
-                 0,
-                 10,
-                 3,
-                 180,
-                 1000},
-        ReadCase{"full count at once", {500, 0, 3000, 0, 0}, k10, {}, 0, 0, 0, 10, 10, 0, 250},
-        ReadCase{"trickle shorter than the interval",
-                 {300, 0, 5000, 0, 0},
-                 {},
-                 k10,
-                 0,
-                 2,
-                 40,
-                 10,
-                 10,
-                 120,
-                 1500},
-        ReadCase{
-            "more than asked stays buffered", {0, 0, 2000, 0, 0}, k10, {}, 0, 0, 0, 4, 4, 0, 250},
-        ReadCase{"interval waits for the first byte",
-                 {200, 0, 0, 0, 0},
-                 {},
-                 k3,
-                 300,
-                 0,
-                 0,
-                 10,
-                 3,
-                 480,
-                 1300},
-        ReadCase{
-            "all zero: wait for the count", {0, 0, 0, 0, 0}, {}, k10, 0, 5, 250, 10, 10, 240, 1200},
-        ReadCase{
-            "MAXDWORD/0/0: nothing, at once", {kMax, 0, 0, 0, 0}, {}, {}, 0, 0, 0, 10, 0, 0, 100},
-        ReadCase{
-            "MAXDWORD/0/0: what is buffered", {kMax, 0, 0, 0, 0}, k3, {}, 0, 0, 0, 10, 3, 0, 100},
-        ReadCase{"MAXDWORD/MAXDWORD/c: first arrival",
-                 {kMax, kMax, 2000, 0, 0},
-                 {},
-                 k3,
-                 150,
-                 0,
-                 0,
-                 10,
-                 3,
-                 140,
-                 900},
-        ReadCase{"MAXDWORD/MAXDWORD/c: nothing",
-                 {kMax, kMax, 400, 0, 0},
-                 {},
-                 {},
-                 0,
-                 0,
-                 0,
-                 10,
-                 0,
-                 380,
-                 1000}),
-    [](const ::testing::TestParamInfo<ReadCase>& info) {
-        std::string name;
-        for (const char* p = info.param.what; *p; ++p)
-            name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
-        return name;
-    });
+const ReadCase kReadCases[] = {
+    ReadCase{"nothing: total time-out", {0, 0, 300, 0, 0}, {}, {}, 0, 0, 0, 10, 0, 280, 700},
+    ReadCase{"total grows with the count", {0, 100, 0, 0, 0}, {}, {}, 0, 0, 0, 5, 0, 480, 1100},
+    ReadCase{"short reply: interval, not total",
+             {200, 0, 3000, 0, 0},
+             {},
+             k3,
+             0,
+             0,
+             0,
+             10,
+             3,
+             180,
+             1000},
+    ReadCase{"full count at once", {500, 0, 3000, 0, 0}, k10, {}, 0, 0, 0, 10, 10, 0, 250},
+    ReadCase{"trickle shorter than the interval",
+             {300, 0, 5000, 0, 0},
+             {},
+             k10,
+             0,
+             2,
+             40,
+             10,
+             10,
+             120,
+             1500},
+    ReadCase{"more than asked stays buffered", {0, 0, 2000, 0, 0}, k10, {}, 0, 0, 0, 4, 4, 0, 250},
+    ReadCase{"interval waits for the first byte",
+             {200, 0, 0, 0, 0},
+             {},
+             k3,
+             300,
+             0,
+             0,
+             10,
+             3,
+             480,
+             1300},
+    ReadCase{
+        "all zero: wait for the count", {0, 0, 0, 0, 0}, {}, k10, 0, 5, 250, 10, 10, 240, 1200},
+    ReadCase{"MAXDWORD/0/0: nothing, at once", {kMax, 0, 0, 0, 0}, {}, {}, 0, 0, 0, 10, 0, 0, 100},
+    ReadCase{"MAXDWORD/0/0: what is buffered", {kMax, 0, 0, 0, 0}, k3, {}, 0, 0, 0, 10, 3, 0, 100},
+    ReadCase{"MAXDWORD/MAXDWORD/c: first arrival",
+             {kMax, kMax, 2000, 0, 0},
+             {},
+             k3,
+             150,
+             0,
+             0,
+             10,
+             3,
+             140,
+             900},
+    ReadCase{
+        "MAXDWORD/MAXDWORD/c: nothing", {kMax, kMax, 400, 0, 0}, {}, {}, 0, 0, 0, 10, 0, 380, 1000},
+};
+
+std::string ReadCaseName(const ::testing::TestParamInfo<ReadCase>& info) {
+    std::string name;
+    for (const char* p = info.param.what; *p; ++p)
+        name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
+    return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Rules, CommReadTiming, ::testing::ValuesIn(kReadCases), ReadCaseName);
+INSTANTIATE_TEST_SUITE_P(Rules, CommReadTimingOverSer2net, ::testing::ValuesIn(kReadCases),
+                         ReadCaseName);
 
 TEST(CommWrite, WriteTimeOutEndsAStalledWriteWithAShortCount) {
     qxtest::PtyPeer peer;
@@ -566,6 +579,52 @@ TEST(CommRead, PeerHangUpFailsTheReadInsteadOfSpinning) {
     const auto start = Clock::now();
     EXPECT_FALSE(p::CommRead(port.handle(), buffer, sizeof buffer, &done));
     EXPECT_LT(MsSince(start), 2000);
+    closer.join();
+}
+
+// The pseudo-terminal behind ser2net, opened as rfc2217://: every byte value both ways (0xFF
+// is the Telnet escape), the speeds the host sets reach the tty, and the tty going away fails
+// a read that has no time-out.
+TEST(CommOverSer2net, EveryByteTheSpeedAndAHangUp) {
+    auto peer = std::make_unique<qxtest::PtyPeer>();
+    ASSERT_TRUE(peer->ok()) << peer->error();
+    qxtest::Ser2net server;
+    ASSERT_TRUE(server.Start(peer->slavePath())) << server.error();
+    Port port(server.Url());
+    ASSERT_TRUE(port.ok());
+    ASSERT_TRUE(port.SetTimeouts({100, 0, 2000, 0, 2000}));
+    Bytes all(256);
+    for (int i = 0; i < 256; ++i) all[i] = static_cast<uint8_t>(i);
+    all.insert(all.end(), {0xFF, 0xFF, 0x0D, 0x00, 0xFF, 0xFA});
+    uint32_t done = 0;
+    ASSERT_TRUE(p::CommWrite(port.handle(), all.data(), static_cast<uint32_t>(all.size()), &done));
+    EXPECT_EQ(done, all.size());
+    EXPECT_EQ(peer->Read(all.size(), 2000), all);
+    peer->WriteLater(all, 0);
+    Bytes back(all.size());
+    ASSERT_TRUE(p::CommRead(port.handle(), back.data(), static_cast<uint32_t>(back.size()), &done));
+    EXPECT_EQ(done, all.size());
+    EXPECT_EQ(back, all);
+
+    for (uint32_t rate : {19200u, 921600u, 250000u, 115200u}) {
+        qx::DCB dcb{};
+        ASSERT_TRUE(p::CommGetState(port.handle(), &dcb));
+        dcb.BaudRate = rate;
+        ASSERT_TRUE(p::CommSetState(port.handle(), &dcb)) << rate;
+        EXPECT_EQ(peer->Line().baud, rate);
+        ASSERT_TRUE(p::CommGetState(port.handle(), &dcb));
+        EXPECT_EQ(dcb.BaudRate, rate);
+    }
+
+    ASSERT_TRUE(port.SetTimeouts({0, 0, 0, 0, 0}));
+    std::thread closer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        peer.reset();
+    });
+    uint8_t buffer[4];
+    const auto start = Clock::now();
+    EXPECT_FALSE(p::CommRead(port.handle(), buffer, sizeof buffer, &done));
+    EXPECT_LT(MsSince(start), 3000);
     closer.join();
 }
 
