@@ -69,8 +69,11 @@ struct NetPort {
     // Writing side: under txLock.
     NetLock txLock;
     std::vector<uint8_t> tx;
-    // What a timed-out write left of an escape sequence: it goes out before anything else.
-    std::vector<uint8_t> carry;
+    // Bytes that go out before anything else: what a timed-out write left of an escape
+    // sequence, and a PURGE-DATA, which leaves with the request that follows it (one segment,
+    // one wake-up of the server, instead of two).
+    std::vector<uint8_t> pending;
+    std::atomic<bool> hasPending{false};
 };
 
 // A port handle is the object's address with bit 0 set. Handles of the system are multiples
@@ -121,29 +124,48 @@ Sent SendBytes(NetPort& port, const uint8_t* data, size_t size, const Clock::tim
     return Sent::Done;
 }
 
-// txLock held. The rest of an escape sequence a timed-out write left goes first.
-Sent FlushCarry(NetPort& port, const Clock::time_point* deadline) {
-    if (port.carry.empty()) return Sent::Done;
-    size_t sent = 0;
-    const Sent result = SendBytes(port, port.carry.data(), port.carry.size(), deadline, &sent);
-    port.carry.erase(port.carry.begin(), port.carry.begin() + static_cast<ptrdiff_t>(sent));
+// txLock held. Sends what is pending, `bytes` after it in the same send.
+Sent SendAfterPending(NetPort& port, const uint8_t* bytes, size_t size,
+                      const Clock::time_point* deadline, size_t* sent) {
+    *sent = 0;
+    if (port.pending.empty()) return SendBytes(port, bytes, size, deadline, sent);
+    const size_t prefix = port.pending.size();
+    port.pending.insert(port.pending.end(), bytes, bytes + size);
+    size_t left = 0;
+    const Sent result = SendBytes(port, port.pending.data(), port.pending.size(), deadline, &left);
+    // What did not leave of the pending bytes stays pending; of `bytes`, the caller decides.
+    if (left >= prefix) {
+        port.pending.clear();
+    } else {
+        port.pending.resize(prefix);
+        port.pending.erase(port.pending.begin(),
+                           port.pending.begin() + static_cast<ptrdiff_t>(left));
+    }
+    port.hasPending = !port.pending.empty();
+    *sent = left > prefix ? left - prefix : 0;
     return result;
 }
 
 // Telnet commands of this side (negotiation, COM-PORT-OPTION): whole, within the answer bound.
 bool SendControl(NetPort& port, const std::vector<uint8_t>& bytes) {
-    if (bytes.empty()) return true;
     std::lock_guard<NetLock> tx(port.txLock);
     if (port.broken) return false;
+    if (bytes.empty() && port.pending.empty()) return true;
     const auto deadline = Clock::now() + std::chrono::milliseconds(kNetAnswerTimeoutMs);
     size_t sent = 0;
-    Sent result = FlushCarry(port, &deadline);
-    if (result == Sent::Done)
-        result = SendBytes(port, bytes.data(), bytes.size(), &deadline, &sent);
-    if (result == Sent::Done) return true;
+    if (SendAfterPending(port, bytes.data(), bytes.size(), &deadline, &sent) == Sent::Done &&
+        sent == bytes.size())
+        return true;
     // A command cut short would swallow the data after it: the stream is lost either way.
     MarkBroken(port);
     return false;
+}
+
+// A command that may wait for the next write (or read) to leave with it.
+void QueueControl(NetPort& port, const std::vector<uint8_t>& bytes) {
+    std::lock_guard<NetLock> tx(port.txLock);
+    port.pending.insert(port.pending.end(), bytes.begin(), bytes.end());
+    port.hasPending = true;
 }
 
 // rxLock held.
@@ -592,7 +614,7 @@ bool NetPurge(OsHandle handle, uint32_t flags) {
         AppendCommand(purge, tn::kPurgeData,
                       rxClear && txClear ? tn::kPurgeBoth
                                          : (rxClear ? tn::kPurgeFromLine : tn::kPurgeToLine));
-        SendControl(*port, purge);
+        QueueControl(*port, purge);
     }
     return !port->broken;
 }
@@ -603,6 +625,8 @@ bool NetRead(OsHandle handle, void* buffer, uint32_t count, uint32_t* done) {
     if (port == nullptr || (buffer == nullptr && count != 0)) return false;
     if (count == 0) return true;
     std::lock_guard<NetLock> rx(port->rxLock);
+    // A purge with no write after it leaves now: what this read waits for comes after it.
+    if (port->hasPending) SendControl(*port, {});
     auto* out = static_cast<uint8_t*>(buffer);
     const ReadDeadlines deadlines(port->timeouts, count, Clock::now());
     uint32_t got = 0;
@@ -654,8 +678,7 @@ bool NetWrite(OsHandle handle, const void* buffer, uint32_t count, uint32_t* don
         wireSize = port->tx.size();
     }
     size_t sent = 0;
-    Sent result = FlushCarry(*port, bound);
-    if (result == Sent::Done) result = SendBytes(*port, wire, wireSize, bound, &sent);
+    const Sent result = SendAfterPending(*port, wire, wireSize, bound, &sent);
 
     uint32_t moved = sent == wireSize ? count : static_cast<uint32_t>(sent);
     if (sent < wireSize && wireSize != count) {
@@ -665,7 +688,10 @@ bool NetWrite(OsHandle handle, const void* buffer, uint32_t count, uint32_t* don
         size_t at = 0;
         for (uint32_t i = 0; i < count && at < sent; ++i) {
             const size_t width = data[i] == tn::kIac ? 2 : 1;
-            if (at + width > sent) port->carry.push_back(tn::kIac);
+            if (at + width > sent) {
+                port->pending.push_back(tn::kIac);
+                port->hasPending = true;
+            }
             at += width;
             ++moved;
         }

@@ -101,7 +101,8 @@ listening() {
     awk -v a="$hex" '$2 == a && $4 == "0A" { found = 1 } END { exit !found }' /proc/net/tcp
 }
 
-# ser2net on a free port of 127.0.0.1 only, replies sent at once (tcp(nodelay)), no lock file.
+# ser2net on a free port of 127.0.0.1 only, as the README sets it up (replies sent at once:
+# tcp(nodelay), chardelay off), without a lock file.
 start_server() {
     local attempt
     for attempt in 1 2 3 4 5; do
@@ -111,6 +112,8 @@ start_server() {
 connection: &qxtest
   accepter: telnet(rfc2217),tcp(nodelay),127.0.0.1,$port
   connector: serialdev(nouucplock=true),$work/far-tty,115200n81,local
+  options:
+    chardelay: false
 EOF
         "$ser2net" -n -c "$work/ser2net.yaml" -P "$work/ser2net.pid" >"$work/ser2net.log" 2>&1 &
         server_pid=$!

@@ -352,6 +352,12 @@ TEST(NetPortPurge, DropsWhatArrivedAndAsksTheServerToo) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(port.Read(10), (Bytes{7, 8}));
     EXPECT_FALSE(p::CommPurge(port.handle(), 0x10));
+    // A purge reaches the server before the request written after it, never after.
+    EXPECT_TRUE(p::CommPurge(port.handle(), qx::kPurgeTxClear | qx::kPurgeRxClear));
+    const size_t before = server.Data().size();
+    EXPECT_EQ(port.Write({0x52, 0x01}), 2u);
+    ASSERT_TRUE(server.WaitData(before + 2, 2000));
+    EXPECT_TRUE(EndsWith(server.Raw(), {0xFF, 0xFA, 0x2C, 0x0C, 0x03, 0xFF, 0xF0, 0x52, 0x01}));
 }
 
 TEST(NetPortDrop, AClosedConnectionFailsTheReadAndEveryCallAfter) {

@@ -108,7 +108,9 @@ bool Ser2net::Start(const std::string& device, const Options& options) {
         config_ = "connection: &qxtest\n  accepter: " +
                   std::string(options.telnet ? "telnet(rfc2217)," : "") + tcp + ",127.0.0.1," +
                   std::to_string(port_) + "\n  connector: serialdev(nouucplock=true)," + device +
-                  "," + options.line + ",local\n";
+                  "," + options.line +
+                  ",local\n  options:\n    chardelay: " + (options.chardelay ? "true" : "false") +
+                  "\n";
         std::ofstream(file, std::ios::trunc) << config_;
 
         std::vector<std::string> args = {program, "-n", "-c", file, "-P", folder_ + "/ser2net.pid"};

@@ -21,9 +21,12 @@ class Ser2net {
   public:
     struct Options {
         bool telnet = true;  // telnet(rfc2217) over tcp; else raw tcp
-        // ser2net's own setting for its replies: tcp(nodelay), as the README recommends. Off,
-        // a reply split in two waits for the first part's acknowledgement.
+        // The README's settings. tcp(nodelay): without it a reply split in two waits for the
+        // acknowledgement of its first part. chardelay off: with it ser2net holds what the
+        // line delivered until the line has been quiet for a while (at least 1 ms), which
+        // every short reply pays.
         bool nodelay = true;
+        bool chardelay = false;
         std::string line = "115200n81";  // the serial line at each connection
     };
 
