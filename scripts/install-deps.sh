@@ -3,7 +3,7 @@
 set -euo pipefail
 
 native=(cmake ninja-build g++ clang libgtest-dev libgmock-dev googletest libbenchmark-dev
-        libcli11-dev srecord libclang-rt-14-dev)
+        libcli11-dev srecord libclang-rt-14-dev ser2net)
 windows=(g++-mingw-w64-i686 g++-mingw-w64-x86-64-posix wine wine32:i386 wine64 xvfb xauth
          fonts-liberation fonts-wine imagemagick)
 
