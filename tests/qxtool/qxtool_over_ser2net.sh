@@ -8,7 +8,9 @@
 # QXTOOL is this build's qxtool, or qxtool.exe: then it runs under wine (inside
 # scripts/run-wine-tests.sh, whose WINEPREFIX it uses), and the COM map is the registry key
 # HKCU\Software\Orvandel\Quillon\Ports instead of a file in QX_COM_DIR. QXSIM defaults to
-# $qxsim, which scripts/run-wine-tests.sh exports. Checks: identification, a speed change to
+# $qxsim, which scripts/run-wine-tests.sh exports; the launcher and the stand-in user interface
+# are taken from beside QXTOOL. Checks: identification (qxtool by URL and by the mapped COM name,
+# the scan, the launcher handing the device to the stand-in), a speed change to
 # 921600 baud seen by the simulator, bulk and block round trips of an image of 0xFF and 0x00
 # bytes, a missing and a short reply, the connection cut in the middle of a transfer (bounded,
 # with the code named), sync --watch.
@@ -157,6 +159,27 @@ if [[ $out == *"COM$com  Kelby v10.15"* ]]; then
     pass "the scan finds COM$com"
 else
     fail "the scan: $out $(cat "$work/err")"
+fi
+
+# --- the launcher finds it and hands it to the stand-in user interface -----------------
+# The stand-in carries a copy of the library of its own: the network port the launcher
+# opened is driven from that copy (on Windows, from another module of the process).
+bin=$(dirname "$tool")
+mkdir -p "$work/data"
+if [ "$windows" = 1 ]; then
+    printf 'report %s\n' "$(path "$work/report.txt")" >"$work/ui.txt"
+    QX_UI_SCRIPT=$(path "$work/ui.txt") wine "$bin/Quillon.exe" >/dev/null 2>&1
+    rc=$?
+    report=$(tr -d '\r' <"$work/report.txt" 2>/dev/null)
+else
+    report=$(QX_COM_DIR=$work/com QX_COMMON_APPDATA=$work/data "$bin/quillon" 2>&1)
+    rc=$?
+fi
+if [ $rc = 0 ] && [[ $report == *"device: Kelby v10.15"* ]] && [[ $report == *"port: COM$com"* ]] &&
+    [[ $report == *"baud: 921600"* ]] && [[ $report == *"image: ReadBlock 0x0 256 VR_S_OK"* ]]; then
+    pass "the launcher found COM$com, raised it to 921600 and the stand-in read the image"
+else
+    fail "the launcher: status $rc: $report"
 fi
 
 # --- 921600 baud, round trips of 0xFF and 0x00 ----------------------------------------
