@@ -13,10 +13,11 @@ if(NOT TARGET qxfuzzdevice)
   target_include_directories(qxfuzzdevice PUBLIC ${CMAKE_SOURCE_DIR} ${qx_fuzz_dir}/harness)
   target_link_libraries(qxfuzzdevice PUBLIC Threads::Threads ${CMAKE_DL_LIBS})
 
-  # Image files and the settings file, on the real platform layer.
+  # Image files, the settings file and a network server's stream, on the real platform layer.
   add_library(qxfuzzfiles STATIC
     ${qx_fuzz_dir}/harness/image_inputs.cpp
-    ${qx_fuzz_dir}/harness/settings_input.cpp)
+    ${qx_fuzz_dir}/harness/settings_input.cpp
+    ${qx_fuzz_dir}/harness/telnet_input.cpp)
   target_include_directories(qxfuzzfiles PUBLIC ${CMAKE_SOURCE_DIR} ${qx_fuzz_dir}/harness)
   target_link_libraries(qxfuzzfiles PUBLIC qximage qxlauncher)
 endif()

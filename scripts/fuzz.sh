@@ -26,7 +26,7 @@ while [ $# -gt 0 ]; do
     *) targets+=("$1"); shift ;;
   esac
 done
-[ ${#targets[@]} -eq 0 ] && targets=(device_replies intel_hex srecord settings_file)
+[ ${#targets[@]} -eq 0 ] && targets=(device_replies intel_hex srecord settings_file telnet_stream)
 
 # libFuzzer and the sanitizer runtimes come with the compiler runtime package.
 if ! command -v clang++ >/dev/null || ! compgen -G "/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a" >/dev/null; then

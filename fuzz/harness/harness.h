@@ -22,4 +22,8 @@ std::string RunSRecord(const uint8_t* data, size_t size);
 // The settings file: the whole input is the file found on disk at start-up.
 std::string RunSettingsFile(const uint8_t* data, size_t size);
 
+// What a network port's server sends: byte 0 chooses where the stream is cut into reads, the
+// rest is the stream (Telnet framing, negotiation, COM-PORT-OPTION answers, data).
+std::string RunTelnetStream(const uint8_t* data, size_t size);
+
 }  // namespace qxfuzz

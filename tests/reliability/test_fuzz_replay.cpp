@@ -146,6 +146,16 @@ TEST(SettingsReplay, SeedsAndFindingsPassEveryCheck) {
     ReplayFindings("settings_file", qxfuzz::RunSettingsFile);
 }
 
+TEST(TelnetReplay, SeedsAndFindingsPassEveryCheck) {
+    const std::vector<fs::path> seeds = Inputs("corpus", "telnet_stream");
+    ASSERT_GE(seeds.size(), 4u);
+    for (const fs::path& file : seeds) {
+        const std::vector<uint8_t> input = Bytes(file);
+        EXPECT_EQ(qxfuzz::RunTelnetStream(input.data(), input.size()), "") << file;
+    }
+    ReplayFindings("telnet_stream", qxfuzz::RunTelnetStream);
+}
+
 #endif
 
 }  // namespace
