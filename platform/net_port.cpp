@@ -668,33 +668,37 @@ bool NetWrite(OsHandle handle, const void* buffer, uint32_t count, uint32_t* don
     const auto deadline = Clock::now() + std::chrono::milliseconds(std::min(total, kLongestWaitMs));
     const Clock::time_point* bound = total != 0 ? &deadline : nullptr;
 
+    // In pieces: the work (and the buffer) grows with what the socket takes, not with what
+    // the caller offers; a write that times out has escaped little more than it sent.
     const auto* data = static_cast<const uint8_t*>(buffer);
-    const uint8_t* wire = data;
-    size_t wireSize = count;
-    if (port->telnet) {
-        port->tx.clear();
-        tn::AppendEscaped(port->tx, data, count);
-        wire = port->tx.data();
-        wireSize = port->tx.size();
-    }
-    size_t sent = 0;
-    const Sent result = SendAfterPending(*port, wire, wireSize, bound, &sent);
-
-    uint32_t moved = sent == wireSize ? count : static_cast<uint32_t>(sent);
-    if (sent < wireSize && wireSize != count) {
-        // Count the data bytes whose bytes on the wire all left; a doubled 0xFF cut in the
-        // middle has its second half sent before anything else.
-        moved = 0;
-        size_t at = 0;
-        for (uint32_t i = 0; i < count && at < sent; ++i) {
-            const size_t width = data[i] == tn::kIac ? 2 : 1;
-            if (at + width > sent) {
-                port->pending.push_back(tn::kIac);
-                port->hasPending = true;
-            }
-            at += width;
-            ++moved;
+    uint32_t moved = 0;
+    Sent result = Sent::Done;
+    while (result == Sent::Done && (moved < count || port->hasPending)) {
+        const uint32_t piece = std::min<uint32_t>(count - moved, kNetWritePiece);
+        const uint8_t* chunk = data + moved;
+        const uint8_t* wire = chunk;
+        size_t wireSize = piece;
+        if (port->telnet) {
+            port->tx.clear();
+            tn::AppendEscaped(port->tx, chunk, piece);
+            wire = port->tx.data();
+            wireSize = port->tx.size();
         }
+        size_t sent = 0;
+        result = SendAfterPending(*port, wire, wireSize, bound, &sent);
+        if (sent == wireSize) {
+            moved += piece;
+            continue;
+        }
+        // A doubled 0xFF cut in the middle has its second half sent before anything else.
+        bool cutEscape = false;
+        moved += static_cast<uint32_t>(
+            port->telnet ? tn::DataBytesSent(chunk, piece, sent, &cutEscape) : sent);
+        if (cutEscape) {
+            port->pending.push_back(tn::kIac);
+            port->hasPending = true;
+        }
+        break;
     }
     if (done != nullptr) *done = moved;
     if (result == Sent::Failed) {

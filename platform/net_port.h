@@ -24,6 +24,8 @@ namespace qx::platform {
 // Bounds of the waits a local port does not have.
 inline constexpr uint32_t kNetConnectTimeoutMs = 5000;
 inline constexpr uint32_t kNetAnswerTimeoutMs = 2000;
+// A write is escaped and sent this many data bytes at a time.
+inline constexpr uint32_t kNetWritePiece = 65536;
 
 struct NetAddress {
     bool telnet = false;  // rfc2217:// (else tcp://)

@@ -1,21 +1,38 @@
 #include "platform/telnet_codec.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace qx::platform::telnet {
 
 void AppendEscaped(std::vector<uint8_t>& out, const uint8_t* data, size_t size) {
-    const uint8_t* end = data + size;
-    while (data < end) {
-        // Whole runs without 0xFF in one copy: binary images are mostly such runs.
-        const auto* iac = static_cast<const uint8_t*>(std::memchr(data, kIac, end - data));
-        const uint8_t* runEnd = iac != nullptr ? iac : end;
-        out.insert(out.end(), data, runEnd);
-        if (iac == nullptr) break;
-        out.push_back(kIac);
-        out.push_back(kIac);
-        data = iac + 1;
+    // Sized once: an image full of 0xFF doubles, and growing byte by byte would cost more
+    // than the copy.
+    const auto doubled = static_cast<size_t>(std::count(data, data + size, kIac));
+    const size_t at = out.size();
+    out.resize(at + size + doubled);
+    uint8_t* to = out.data() + at;
+    if (doubled == 0) {
+        if (size != 0) std::memcpy(to, data, size);
+        return;
     }
+    for (const uint8_t* end = data + size; data < end; ++data) {
+        *to++ = *data;
+        if (*data == kIac) *to++ = kIac;
+    }
+}
+
+size_t DataBytesSent(const uint8_t* data, size_t size, size_t wireSent, bool* cutEscape) {
+    *cutEscape = false;
+    size_t wire = 0;
+    size_t moved = 0;
+    while (moved < size && wire < wireSent) {
+        const size_t width = data[moved] == kIac ? 2 : 1;
+        if (wire + width > wireSent) *cutEscape = true;
+        wire += width;
+        ++moved;
+    }
+    return moved;
 }
 
 void AppendNegotiation(std::vector<uint8_t>& out, uint8_t verb, uint8_t option) {

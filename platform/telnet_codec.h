@@ -58,6 +58,10 @@ inline constexpr uint8_t kPurgeBoth = 3;
 
 // Appends `size` data bytes with every 0xFF doubled.
 void AppendEscaped(std::vector<uint8_t>& out, const uint8_t* data, size_t size);
+// Of `size` data bytes escaped as AppendEscaped does, how many left when the first `wireSent`
+// bytes of the escaped form did: a doubled 0xFF counts once its first half has left, and
+// *cutEscape then says that its second half (one 0xFF) must still be sent before anything else.
+size_t DataBytesSent(const uint8_t* data, size_t size, size_t wireSent, bool* cutEscape);
 // IAC verb option.
 void AppendNegotiation(std::vector<uint8_t>& out, uint8_t verb, uint8_t option);
 // IAC SB COM-PORT-OPTION command value... IAC SE, the value escaped.

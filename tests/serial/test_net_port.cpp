@@ -394,11 +394,11 @@ TEST(NetPortWrite, AStalledServerEndsTheWriteAtItsTimeOutAndTheStreamStaysWhole)
     ASSERT_TRUE(port.ok());
     ASSERT_TRUE(port.SetTimeouts({0, 0, 300, 0, 300}));
     server.PauseReading(true);
-    // Far more than the socket buffers hold, FF but the first: the write stops somewhere in
-    // the middle, and the system takes whole pages, which here end between the two bytes of
-    // a doubled FF.
+    // Far more than the socket buffers hold, all FF but the first byte of each piece the
+    // port escapes at a time: the write stops somewhere in the middle, and the system takes
+    // whole pages, which then end between the two bytes of a doubled FF.
     Bytes big(16 << 20, 0xFF);
-    big[0] = 0x41;
+    for (size_t i = 0; i < big.size(); i += p::kNetWritePiece) big[i] = 0x41;
     const auto start = Clock::now();
     const uint32_t done = port.Write(big);
     const int64_t elapsed = MsSince(start);

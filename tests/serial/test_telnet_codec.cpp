@@ -66,6 +66,24 @@ TEST(TelnetEscape, EveryFFIsDoubledAndNothingElse) {
     }
 }
 
+// A write the socket took only part of: which data bytes count as written, and whether the
+// second half of a doubled 0xFF is still owed to the stream.
+TEST(TelnetEscape, DataBytesOfAPartlySentWrite) {
+    const Bytes data = {0x41, 0xFF, 0x42, 0xFF, 0xFF};  // wire: 41 FF FF 42 FF FF FF FF
+    const struct {
+        size_t wireSent;
+        size_t moved;
+        bool cut;
+    } cases[] = {{0, 0, false}, {1, 1, false}, {2, 2, true}, {3, 2, false}, {4, 3, false},
+                 {5, 4, true},  {6, 4, false}, {7, 5, true}, {8, 5, false}, {99, 5, false}};
+    for (const auto& c : cases) {
+        bool cut = !c.cut;
+        EXPECT_EQ(tn::DataBytesSent(data.data(), data.size(), c.wireSent, &cut), c.moved)
+            << c.wireSent;
+        EXPECT_EQ(cut, c.cut) << c.wireSent;
+    }
+}
+
 TEST(TelnetEscape, ComPortCommandsEscapeTheirValue) {
     Bytes out;
     const uint8_t baud[] = {0x00, 0x00, 0xFF, 0x01};  // 65281 baud: an FF in the value
