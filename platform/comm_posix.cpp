@@ -21,6 +21,7 @@
 
 #include "platform/comm.h"
 #include "platform/net_port.h"
+#include "platform/net_socket.h"
 #include "platform/port_failure.h"
 
 namespace qx::platform {
@@ -185,6 +186,13 @@ OsHandle CommOpen(const char* name) {
         const OsHandle port = NetOpen(url.c_str());
         if (port == InvalidHandle()) NoteOpenError(static_cast<uint32_t>(errno));
         return port;
+    }
+    if (LooksLikeNetPortName(name)) {
+        // A mistyped URL: no device path looks like one.
+        BeginPortRecord(name, name);
+        SetNetFailure(NetFailure::BadName);
+        NoteOpenError(static_cast<uint32_t>(errno));
+        return InvalidHandle();
     }
     const std::string path = ResolveComName(name);
     BeginPortRecord(name, path);

@@ -3,6 +3,7 @@
 
 #include "platform/comm.h"
 #include "platform/net_port.h"
+#include "platform/net_socket.h"
 #include "platform/port_failure.h"
 
 namespace qx::platform {
@@ -34,6 +35,13 @@ OsHandle CommOpen(const char* name) {
         const OsHandle port = NetOpen(url.c_str());
         if (port == InvalidHandle()) NoteOpenError(GetLastError());
         return port;
+    }
+    if (LooksLikeNetPortName(name)) {
+        // A mistyped URL: no device path looks like one.
+        BeginPortRecord(name, name);
+        SetNetFailure(NetFailure::BadName);
+        NoteOpenError(GetLastError());
+        return InvalidHandle();
     }
     BeginPortRecord(name, name != nullptr ? name : "");
     if (name == nullptr) {

@@ -457,6 +457,16 @@ bool IsNetPortName(const char* name) {
     return ParseNetAddress(name, nullptr);
 }
 
+bool LooksLikeNetPortName(const char* name) {
+    return name != nullptr && std::strstr(name, "://") != nullptr;
+}
+
+std::string DescribeNetPortFailure(const PortFailure& failure) {
+    if (!IsNetPortName(failure.path.c_str()))
+        return "not a network port name (rfc2217://HOST:PORT or tcp://HOST:PORT)";
+    return DescribeNetFailure(failure.osError);
+}
+
 bool IsNetHandle(OsHandle handle) {
     return PortOf(handle) != nullptr;
 }
@@ -494,6 +504,20 @@ OsHandle NetOpen(const char* name) {
         return InvalidHandle();
     }
     return HandleOf(port);
+}
+
+PortFailure TryNetPort(const char* name, const std::string& url) {
+    PortFailure result;
+    result.name = name != nullptr ? name : "";
+    result.path = url;
+    const OsHandle handle = NetOpen(url.c_str());
+    if (handle == InvalidHandle()) {
+        result.problem = PortProblem::Other;
+        result.osError = LastNetError();
+        return result;
+    }
+    NetClose(handle);
+    return result;
 }
 
 bool NetClose(OsHandle handle) {

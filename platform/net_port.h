@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/os_types.h"
+#include "platform/port_failure.h"
 
 namespace qx::platform {
 
@@ -36,6 +37,11 @@ struct NetAddress {
 // Parses "rfc2217://HOST:PORT" or "tcp://HOST:PORT" (the scheme in any case, PORT 1..65535).
 bool ParseNetAddress(const char* name, NetAddress* address);
 bool IsNetPortName(const char* name);
+// "SCHEME://...": meant as a network port, well formed or not (never a device path).
+bool LooksLikeNetPortName(const char* name);
+// The reason a network port could not be opened, in words; for a name that only looks like
+// one, what a network port name is.
+std::string DescribeNetPortFailure(const PortFailure& failure);
 
 // The network port `name` opens: the name itself when it is one, the URL a COM name is
 // mapped to, else "". The map: on POSIX a regular file $QX_COM_DIR/COMn holding the URL on
@@ -67,6 +73,10 @@ bool NetSetTimeouts(OsHandle handle, COMMTIMEOUTS* timeouts);
 bool NetPurge(OsHandle handle, uint32_t flags);
 bool NetRead(OsHandle handle, void* buffer, uint32_t count, uint32_t* done);
 bool NetWrite(OsHandle handle, const void* buffer, uint32_t count, uint32_t* done);
+
+// TryPort for a network port: connects, agrees on the options and reads the line settings,
+// then closes again; the reason when that fails.
+PortFailure TryNetPort(const char* name, const std::string& url);
 
 // True for a port whose speed this side cannot change (a tcp:// port); false for every other
 // handle, local ports included.

@@ -54,6 +54,10 @@ enum class NetFailure {
     Closed,          // the connection closed or failed
 };
 void SetNetFailure(NetFailure failure);
+// The error a failed network call left (errno, or the thread's last error on Windows).
+uint32_t LastNetError();
+// A failed network open in words: what the server did, or the system's reason.
+std::string DescribeNetFailure(uint32_t error);
 
 // A lock for the state two threads may share in one port. On Windows the system's slim
 // reader/writer lock: a port the launcher opened is used by the user-interface library, whose

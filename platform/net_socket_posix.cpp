@@ -173,6 +173,25 @@ void SetNetFailure(NetFailure failure) {
     }
 }
 
+uint32_t LastNetError() {
+    return static_cast<uint32_t>(errno);
+}
+
+std::string DescribeNetFailure(uint32_t error) {
+    switch (error) {
+        case ETIMEDOUT:
+            return "no answer from the server in time";
+        case EPROTONOSUPPORT:
+            return "the server takes no RFC 2217 commands (a raw port is reached as tcp://)";
+        case ECONNRESET:
+            return "the server closed the connection (its port in use, or its device missing)";
+        case EHOSTUNREACH:
+            return "no connection (the host is unknown or cannot be reached)";
+        default:
+            return std::string("no connection (") + std::strerror(static_cast<int>(error)) + ")";
+    }
+}
+
 NetLock::NetLock() = default;
 
 void NetLock::lock() {

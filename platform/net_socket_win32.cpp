@@ -221,6 +221,24 @@ void SetNetFailure(NetFailure failure) {
     }
 }
 
+uint32_t LastNetError() {
+    return GetLastError();
+}
+
+std::string DescribeNetFailure(uint32_t error) {
+    switch (error) {
+        case ERROR_TIMEOUT:
+        case WSAETIMEDOUT:
+            return "no answer from the server in time";
+        case WSAEPROTONOSUPPORT:
+            return "the server takes no RFC 2217 commands (a raw port is reached as tcp://)";
+        case WSAECONNRESET:
+            return "the server closed the connection (its port in use, or its device missing)";
+        default:
+            return "no connection (" + ErrorText(static_cast<int>(error)) + ")";
+    }
+}
+
 NetLock::NetLock() {
     InitializeSRWLock(&lock_);
 }

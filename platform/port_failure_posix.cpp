@@ -21,6 +21,8 @@
 #include <vector>
 
 #include "platform/comm.h"
+#include "platform/net_port.h"
+#include "platform/net_socket.h"
 #include "platform/port_failure.h"
 
 namespace qx::platform {
@@ -225,6 +227,8 @@ PortFailure LastPortFailure() {
 }
 
 PortFailure TryPort(const char* name) {
+    if (const std::string url = NetPortUrl(name); !url.empty() || LooksLikeNetPortName(name))
+        return TryNetPort(name, url.empty() ? name : url);
     PortFailure result;
     result.name = name != nullptr ? name : "";
     result.path = ResolveComName(name);
@@ -252,6 +256,8 @@ PortFailure TryPort(const char* name) {
 }
 
 std::string DescribePortFailure(const PortFailure& failure) {
+    if (failure.problem != PortProblem::None && LooksLikeNetPortName(failure.path.c_str()))
+        return DescribeNetPortFailure(failure);
     switch (failure.problem) {
         case PortProblem::None:
             return "opens";

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <string>
 
+#include "platform/net_port.h"
+#include "platform/net_socket.h"
 #include "platform/port_failure.h"
 
 namespace qx::platform {
@@ -91,6 +93,8 @@ PortFailure LastPortFailure() {
 }
 
 PortFailure TryPort(const char* name) {
+    if (const std::string url = NetPortUrl(name); !url.empty() || LooksLikeNetPortName(name))
+        return TryNetPort(name, url.empty() ? name : url);
     PortFailure result;
     result.name = name != nullptr ? name : "";
     result.path = result.name;
@@ -112,6 +116,8 @@ PortFailure TryPort(const char* name) {
 }
 
 std::string DescribePortFailure(const PortFailure& failure) {
+    if (failure.problem != PortProblem::None && LooksLikeNetPortName(failure.path.c_str()))
+        return DescribeNetPortFailure(failure);
     switch (failure.problem) {
         case PortProblem::None:
             return "opens";

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/comm.h"
+#include "platform/net_port.h"
 #include "platform/port_list.h"
 
 namespace qx::platform {
@@ -124,6 +125,8 @@ std::vector<SerialPortEntry> ListSerialPorts(const PortListOptions& options) {
                 entry.path = to.lexically_normal().string();
             }
         }
+        // A file holding the URL of a network port: what the name opens is that port.
+        if (std::string url = NetPortUrl(name.c_str()); !url.empty()) entry.path = std::move(url);
         entry.present = present;
         entry.source = fromDir ? "QX_COM_DIR" : "built-in map";
         if (present) reached.insert(CanonicalOr(resolved, resolved));

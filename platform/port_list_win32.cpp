@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/net_port.h"
 #include "platform/port_list.h"
 
 namespace qx::platform {
@@ -101,6 +102,19 @@ void FromOpening(std::vector<SerialPortEntry>& ports) {
                    error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION) {
             AddPort(ports, number, "open (in use)");
         }
+    }
+}
+
+// COM names this user mapped to network ports: the map wins over a local port of that number.
+void FromNetworkMap(std::vector<SerialPortEntry>& ports) {
+    for (const NetPortMapping& mapping : ListNetPortMappings()) {
+        if (!mapping.valid) continue;
+        SerialPortEntry& entry = AddPort(ports, mapping.comNumber, "network map");
+        entry.path = mapping.url;
+        entry.source = "network map";
+        entry.description.clear();
+        entry.hardwareId.clear();
+        entry.usb.reset();
     }
 }
 
@@ -220,6 +234,7 @@ std::vector<SerialPortEntry> ListSerialPorts(const PortListOptions& options) {
     FromRegistry(ports);
     FromDosDevices(ports);
     if (options.identify) FromSetupApi(ports);
+    FromNetworkMap(ports);
     FromOpening(ports);
     std::sort(ports.begin(), ports.end(), [](const SerialPortEntry& a, const SerialPortEntry& b) {
         return a.comNumber < b.comNumber;

@@ -13,7 +13,7 @@
 # the scan, the launcher handing the device to the stand-in), a speed change to
 # 921600 baud seen by the simulator, bulk and block round trips of an image of 0xFF and 0x00
 # bytes, a missing and a short reply, the connection cut in the middle of a transfer (bounded,
-# with the code named), sync --watch.
+# with the code named), qxtool ports, sync --watch.
 set -uo pipefail
 export LC_ALL=C
 
@@ -153,6 +153,12 @@ if [ $? = 0 ] && [[ $out == *'"name":"Kelby v10.15"'* ]] && [[ $out == *"\"port\
     pass "info by the mapped COM$com"
 else
     fail "info by the mapped COM$com: $out $(cat "$work/err")"
+fi
+out=$(qx ports 2>"$work/err")
+if [[ $out == *"COM$com"*"$url"*opens* ]]; then
+    pass "ports lists COM$com as $url, and it opens"
+else
+    fail "ports: $out $(cat "$work/err")"
 fi
 out=$(qx detect 2>"$work/err")
 if [[ $out == *"COM$com  Kelby v10.15"* ]]; then

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "com_port_server.h"
 #include "platform/comm.h"
 #include "platform/port_failure.h"
 #include "pty_peer.h"
@@ -194,22 +195,40 @@ TEST(CommOpen, FailuresRecordWhy) {
     ASSERT_NE(file, nullptr);
     std::fclose(file);
     ASSERT_EQ(symlink((dir + "/gone").c_str(), (dir + "/dangling").c_str()), 0);
+    // Network ports: a server that agrees, one that takes no RFC 2217 commands, and a port
+    // nobody listens on.
+    qxtest::ComPortServer server;
+    qxtest::ComPortServer::Behaviour refusing;
+    refusing.agree = false;
+    qxtest::ComPortServer plainServer(refusing);
+    std::string nobody;
+    {
+        qxtest::ComPortServer gone;
+        nobody = gone.Url();
+    }
 
     const struct {
         std::string name;
         std::string path;  // as resolved
         p::PortProblem problem;
         uint32_t error;
+        const char* says;  // in the description, when not ""
     } cases[] = {
-        {free.slavePath(), free.slavePath(), p::PortProblem::None, 0},
-        {held.slavePath(), held.slavePath(), p::PortProblem::InUse, EBUSY},
-        {dir + "/missing", dir + "/missing", p::PortProblem::NoSuchPort, ENOENT},
-        {dir + "/dangling", dir + "/dangling", p::PortProblem::NoSuchPort, ENOENT},
-        {"COM0", "", p::PortProblem::NoSuchPort, ENOENT},
-        {plain, plain, p::PortProblem::NotSerial, ENOTTY},
-        {dir, dir, p::PortProblem::NotSerial, EISDIR},
+        {free.slavePath(), free.slavePath(), p::PortProblem::None, 0, "opens"},
+        {held.slavePath(), held.slavePath(), p::PortProblem::InUse, EBUSY, "in use"},
+        {dir + "/missing", dir + "/missing", p::PortProblem::NoSuchPort, ENOENT, "no such port"},
+        {dir + "/dangling", dir + "/dangling", p::PortProblem::NoSuchPort, ENOENT, ""},
+        {"COM0", "", p::PortProblem::NoSuchPort, ENOENT, ""},
+        {plain, plain, p::PortProblem::NotSerial, ENOTTY, "not a serial device"},
+        {dir, dir, p::PortProblem::NotSerial, EISDIR, ""},
+        {server.Url(), server.Url(), p::PortProblem::None, 0, "opens"},
+        {plainServer.Url(), plainServer.Url(), p::PortProblem::Other, EPROTONOSUPPORT,
+         "takes no RFC 2217 commands"},
+        {nobody, nobody, p::PortProblem::Other, ECONNREFUSED, "no connection"},
+        {"rfc2217://127.0.0.1", "rfc2217://127.0.0.1", p::PortProblem::Other, EINVAL,
+         "not a network port name"},
         // A success after failures leaves no reason behind.
-        {free.slavePath(), free.slavePath(), p::PortProblem::None, 0},
+        {free.slavePath(), free.slavePath(), p::PortProblem::None, 0, ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -235,6 +254,8 @@ TEST(CommOpen, FailuresRecordWhy) {
         EXPECT_EQ(recorded.name, c.name);
         EXPECT_EQ(recorded.path, c.path);
         EXPECT_EQ(p::DescribePortFailure(recorded).empty(), false);
+        EXPECT_NE(p::DescribePortFailure(recorded).find(c.says), std::string::npos)
+            << p::DescribePortFailure(recorded);
     }
     unlink(plain.c_str());
     unlink((dir + "/dangling").c_str());
