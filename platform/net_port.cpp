@@ -78,7 +78,9 @@ struct NetPort {
 
 // A port handle is the object's address with bit 0 set. Handles of the system are multiples
 // of four and INVALID_HANDLE_VALUE has both low bits set, so neither is ever taken for one
-// of ours; the magic number guards against a stale one.
+// of ours; the magic number guards against a stale one. The handle carries everything: the
+// launcher opens a port that the user-interface library, with a copy of this code of its
+// own, then uses, so no table of open ports kept by one copy could serve the other.
 OsHandle HandleOf(NetPort* port) {
     return reinterpret_cast<OsHandle>(reinterpret_cast<uintptr_t>(port) | 1u);
 }

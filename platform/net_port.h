@@ -44,9 +44,9 @@ bool LooksLikeNetPortName(const char* name);
 std::string DescribeNetPortFailure(const PortFailure& failure);
 
 // The network port `name` opens: the name itself when it is one, the URL a COM name is
-// mapped to, else "". The map: on POSIX a regular file $QX_COM_DIR/COMn holding the URL on
-// its first line (a symbolic link there still names a tty); on Windows the string value
-// "COMn" of HKEY_CURRENT_USER\Software\Orvandel\Quillon\Ports.
+// mapped to, else "". The map: on POSIX $QX_COM_DIR/COMn being (or linking to) a regular
+// file whose first line is the URL, where a link to a tty would otherwise be; on Windows the
+// string value "COMn" of HKEY_CURRENT_USER\Software\Orvandel\Quillon\Ports.
 std::string NetPortUrl(const char* name);
 
 struct NetPortMapping {
