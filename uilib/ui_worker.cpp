@@ -5,20 +5,11 @@
 #include <iterator>
 #include <vector>
 
+#include "device/ranged_transfer.h"
 #include "ui_device_text.h"
 
 namespace tarnwell {
 namespace {
-
-// The same rule as the command-line tool: bulk where the device has it and the range is whole
-// pages, else the block packets. Never WriteBlock's own bulk attempt: when that is cancelled
-// it starts over with slow packets instead of stopping.
-constexpr uint32_t kBulkPage = 256;
-
-bool UseBulk(const qx::QXVorrel& device, uint32_t address, uint32_t length) {
-    return (device.capabilities & qx::CapBulk) != 0 && address % kBulkPage == 0 &&
-           length % kBulkPage == 0;
-}
 
 std::string Describe(const char* what, uint32_t bytes, const std::string& path) {
     return std::string(what) + " " + std::to_string(bytes) + " bytes " +
@@ -62,11 +53,6 @@ TransferOutcome TransferWorker::Collect() {
     return outcome_;
 }
 
-void TransferWorker::Advance(uint32_t bytes) {
-    done_ += bytes;
-    if (onProgress_) onProgress_();
-}
-
 void TransferWorker::Run(qx::QXVorrel& device, TransferRequest request) {
     // A flag left from before this transfer is not meant for it.
     device.cancelRequested.store(0);
@@ -87,28 +73,24 @@ void TransferWorker::Run(qx::QXVorrel& device, TransferRequest request) {
 
 bool TransferWorker::Pass(qx::QXVorrel& device, uint8_t* bytes, uint32_t length, bool write,
                           TransferOutcome& outcome) {
-    for (uint32_t offset = 0; offset < length;) {
-        if (cancel_) {
-            outcome.result = qx::VR_E_OPERATION_CANCELED;
-            return false;
-        }
-        const uint32_t n = std::min(kTransferChunk, length - offset);
-        const bool bulk = UseBulk(device, offset, n);
-        int32_t rc;
-        if (write) {
-            rc = bulk ? device.BulkWrite(bytes + offset, n, offset, 0, nullptr)
-                      : device.WriteBlock(bytes + offset, n, offset, qx::XferNoBulk, nullptr);
-        } else {
-            rc = bulk ? device.BulkRead(bytes + offset, n, offset, 0, nullptr)
-                      : device.ReadBlock(bytes + offset, n, offset, 0, nullptr);
-        }
-        if (rc != qx::VR_S_OK) {
-            outcome.result = rc;
-            return false;
-        }
-        offset += n;
-        outcome.bytes = offset;
-        Advance(n);
+    // The library's ranged transfer: bulk where it can, block chunks otherwise, a failed bulk
+    // write taken over by the block path, and a Cancel that stops instead of falling back.
+    const uint32_t before = done_.load();
+    qx::RangeOptions options;
+    options.canceled = [this] { return cancel_.load(); };
+    options.progress = [this, before, length](const qx::RangeStatus& status) {
+        // A write that fills two memory spaces moves the bar once over both.
+        done_ = before + static_cast<uint32_t>(status.overallDone * length /
+                                               std::max<uint64_t>(status.overallTotal, 1));
+        if (onProgress_) onProgress_();
+    };
+    qx::RangeStatus status;
+    const int32_t rc = write ? qx::WriteRange(device, bytes, 0, length, options, &status)
+                             : qx::ReadRange(device, bytes, 0, length, options, &status);
+    outcome.bytes = status.done;
+    if (rc != qx::VR_S_OK) {
+        outcome.result = rc;
+        return false;
     }
     return true;
 }

@@ -28,9 +28,6 @@ struct TransferOutcome {
     std::string summary;  // one line for the status bar
 };
 
-// The chunk each device call moves: small enough for a prompt Cancel and a smooth bar.
-inline constexpr uint32_t kTransferChunk = 4096;
-
 class TransferWorker {
   public:
     using Notify = std::function<void()>;
@@ -58,10 +55,9 @@ class TransferWorker {
     void Run(qx::QXVorrel& device, TransferRequest request);
     TransferOutcome Read(qx::QXVorrel& device, const TransferRequest& request);
     TransferOutcome Write(qx::QXVorrel& device, const TransferRequest& request);
-    // Moves [0, length) in chunks; false with outcome.result set when it stopped early.
+    // Moves [0, length); false with outcome.result set when it stopped early.
     bool Pass(qx::QXVorrel& device, uint8_t* bytes, uint32_t length, bool write,
               TransferOutcome& outcome);
-    void Advance(uint32_t bytes);
 
     std::thread thread_;
     bool started_ = false;
