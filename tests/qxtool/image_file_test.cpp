@@ -174,11 +174,12 @@ TEST(ImageFile, MalformedInputNamesTheLine) {
         std::size_t line;
         const char* message;
         std::uint64_t limit = kAddressSpace;
+        std::size_t column = 0;  // 0: not checked
     } cases[] = {
         {"ihex checksum", Format::IntelHex, d0 + ":0100000041BF\n" + kEof, 2,
-         "bad checksum 0xBF (expected 0xBE)"},
+         "bad checksum 0xBF (expected 0xBE)", kAddressSpace, 12},
         {"ihex digit", Format::IntelHex, "\n" + d0 + ":01000000G1BE\n", 3,
-         "bad hex digit 'G' in column 10"},
+         "bad hex digit 'G' in column 10", kAddressSpace, 10},
         {"ihex odd", Format::IntelHex, d0 + ":0100000041B\n", 2, "odd number of hex digits"},
         {"ihex length", Format::IntelHex, I("0300000041"), 1,
          "length field says 3 data bytes, record has 1"},
@@ -188,7 +189,8 @@ TEST(ImageFile, MalformedInputNamesTheLine) {
          "end-of-file record needs 0 data bytes"},
         {"ihex 04 size", Format::IntelHex, I("01000004AA"), 1,
          "extended linear address record needs 2"},
-        {"ihex type", Format::IntelHex, d0 + I("00000006"), 2, "unknown record type 0x06"},
+        {"ihex type", Format::IntelHex, d0 + "  " + I("00000006"), 2, "unknown record type 0x06",
+         kAddressSpace, 3},
         {"ihex colon", Format::IntelHex, d0 + "S1050000AABB\n", 2, "does not start with ':'"},
         {"ihex after eof", Format::IntelHex, d0 + kEof + "\r\n" + d0, 4,
          "after the end-of-file record of line 2"},
@@ -201,7 +203,7 @@ TEST(ImageFile, MalformedInputNamesTheLine) {
         {"ihex memory", Format::IntelHex, d0 + I("02FFFC00AABB") + I("02FFFF00AABB") + kEof, 3,
          "past the end of memory", 0x10000},
         {"srec checksum", Format::SRecord, s0 + "S1050002AABB99\n", 2,
-         "bad checksum 0x99 (expected 0x93)"},
+         "bad checksum 0x99 (expected 0x93)", kAddressSpace, 13},
         {"srec digit", Format::SRecord, s0 + "S1050002AAxB99\n", 2,
          "bad hex digit 'x' in column 11"},
         {"srec odd", Format::SRecord, "S105000\n", 1, "odd number of hex digits"},
@@ -233,6 +235,8 @@ TEST(ImageFile, MalformedInputNamesTheLine) {
             ADD_FAILURE() << "accepted";
         } catch (const ImageError& e) {
             EXPECT_EQ(e.line(), c.line);
+            EXPECT_TRUE(c.column == 0 || e.column() == c.column) << e.column();
+            EXPECT_TRUE(c.line != 0 || e.column() == 0) << e.column();
             EXPECT_NE(e.reason().find(c.message), std::string::npos) << e.reason();
             EXPECT_EQ(std::string(e.what()),
                       c.line ? "line " + std::to_string(c.line) + ": " + e.reason() : e.reason());
@@ -268,6 +272,46 @@ TEST(ImageFile, DetectsFormatByNameThenContent) {
     for (const auto& c : cases) EXPECT_EQ(detectFormat(c.name, c.content), c.expected) << c.name;
     EXPECT_EQ(formatFromOption("srec"), Format::SRecord);
     EXPECT_FALSE(formatFromOption("hex"));
+    // The help's lists come from the same table as the detection.
+    EXPECT_EQ(extensionsOf(Format::Binary), "*.bin, *.img, *.rom");
+    EXPECT_EQ(extensionsOf(Format::SRecord), "*.s19, *.s28, *.s37, *.srec, *.mot");
+    EXPECT_EQ(sRecordAddressBytesFromName("a.S28"), 3u);
+    EXPECT_EQ(sRecordAddressBytesFromName("a.s37"), 4u);
+    EXPECT_EQ(sRecordAddressBytesFromName("a.srec"), 0u);
+}
+
+TEST(ImageFile, RecordTextUnderABinaryName) {
+    const struct {
+        std::string content;
+        std::optional<Format> looks;
+    } cases[] = {
+        {I("0400000001020304") + kEof, Format::IntelHex},
+        {"\r\n" + S('1', "050000AABB"), Format::SRecord},
+        {S('0', "030000"), Format::SRecord},
+        {":0400000001020304F3\n", std::nullopt},  // bad checksum: not the format's text
+        {std::string(":04000000\x01\x02", 11), std::nullopt},
+        {std::string("\0:0400", 6), std::nullopt},
+        {"S1 is not a record", std::nullopt},
+        {"", std::nullopt},
+    };
+    for (const auto& c : cases) EXPECT_EQ(looksLikeRecords(c.content), c.looks) << c.content;
+}
+
+TEST(ImageFile, SRecordTypeFollowsTheAskedAddressWidth) {
+    Image image;
+    image.add(0x10, std::vector<std::uint8_t>{1, 2});
+    const struct {
+        unsigned bytes;
+        const char* first;
+    } cases[] = {{0, "S1050010"}, {2, "S1050010"}, {3, "S206000010"}, {4, "S30700000010"}};
+    for (const auto& c : cases) {
+        const std::string text = writeSRecord(image, {.sRecordAddressBytes = c.bytes});
+        EXPECT_EQ(text.substr(text.find('\n') + 1, std::string(c.first).size()), c.first);
+        EXPECT_EQ(parseSRecord(text), image);
+    }
+    // Data above 64 KiB never goes into S1 records.
+    image.add(0x12345, std::vector<std::uint8_t>{3});
+    EXPECT_EQ(parseSRecord(writeSRecord(image, {.sRecordAddressBytes = 2})), image);
 }
 
 TEST(ImageFile, FilesLoadAndRefuseOversize) {

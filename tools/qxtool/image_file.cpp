@@ -21,8 +21,8 @@ std::string range(std::uint64_t address, std::uint64_t end) {
     return hex(address) + "-" + hex(end - 1);
 }
 
-[[noreturn]] void fail(std::size_t line, const std::string& reason) {
-    throw ImageError(line, reason);
+[[noreturn]] void fail(std::size_t line, const std::string& reason, std::size_t column = 0) {
+    throw ImageError(line, reason, column);
 }
 
 int hexValue(char c) {
@@ -45,7 +45,13 @@ std::size_t forEachRecord(std::string_view content, F record) {
         std::size_t first = text.find_first_not_of(" \t");
         if (first == std::string_view::npos) continue;
         text = text.substr(first, text.find_last_not_of(" \t") + 1 - first);
-        record(line, text, first + 1);
+        try {
+            record(line, text, first + 1);
+        } catch (const ImageError& e) {
+            // A record-level fault points at the record's first character.
+            if (e.column() != 0 || e.line() != line) throw;
+            throw ImageError(line, e.reason(), first + 1);
+        }
         last = line;
     }
     return last;
@@ -61,7 +67,8 @@ std::vector<std::uint8_t> decodeHex(std::string_view digits, std::size_t line, s
         unsigned char c = static_cast<unsigned char>(digits[i]);
         std::string shown =
             c >= 0x20 && c < 0x7F ? "'" + std::string(1, digits[i]) + "'" : hex(c, 2);
-        fail(line, "bad hex digit " + shown + " in column " + std::to_string(column + i));
+        fail(line, "bad hex digit " + shown + " in column " + std::to_string(column + i),
+             column + i);
     }
     if (digits.size() % 2 != 0) fail(line, "odd number of hex digits");
     std::vector<std::uint8_t> bytes(digits.size() / 2);
@@ -173,9 +180,10 @@ void forEachChunk(const Image& image, unsigned size, std::uint64_t boundary, F c
 
 }  // namespace
 
-ImageError::ImageError(std::size_t line, const std::string& reason)
+ImageError::ImageError(std::size_t line, const std::string& reason, std::size_t column)
     : std::runtime_error(line ? "line " + std::to_string(line) + ": " + reason : reason),
       line_(line),
+      column_(line ? column : 0),
       reason_(reason) {}
 
 void Image::add(std::uint32_t address, std::span<const std::uint8_t> bytes) {
@@ -275,8 +283,10 @@ Image parseIntelHex(std::string_view content, const ReadOptions& options) {
                 fail(line, "wrong record length: length field says " + std::to_string(r[0]) +
                                " data bytes, record has " + std::to_string(r.size() - 5));
             if (std::uint8_t s = sum(r); s != 0)
-                fail(line, "bad checksum " + hex(r.back(), 2) + " (expected " +
-                               hex(static_cast<std::uint8_t>(r.back() - s), 2) + ")");
+                fail(line,
+                     "bad checksum " + hex(r.back(), 2) + " (expected " +
+                         hex(static_cast<std::uint8_t>(r.back() - s), 2) + ")",
+                     column + 1 + 2 * (r.size() - 1));
             std::uint16_t offset = static_cast<std::uint16_t>(r[1] << 8 | r[2]);
             std::span<const std::uint8_t> data(r.data() + 4, r[0]);
             switch (r[3]) {
@@ -340,7 +350,8 @@ Image parseSRecord(std::string_view content, const ReadOptions& options) {
                            "-byte address");
         if (std::uint8_t s = static_cast<std::uint8_t>(~sum(std::span(r).first(r.size() - 1)));
             s != r.back())
-            fail(line, "bad checksum " + hex(r.back(), 2) + " (expected " + hex(s, 2) + ")");
+            fail(line, "bad checksum " + hex(r.back(), 2) + " (expected " + hex(s, 2) + ")",
+                 column + 2 + 2 * (r.size() - 1));
         std::uint32_t address = bigEndian(std::span(r).subspan(1, length));
         std::span<const std::uint8_t> data(r.data() + 1 + length, r.size() - 2 - length);
         if (type == 1 || type == 2 || type == 3) {
@@ -408,9 +419,12 @@ std::string writeIntelHex(const Image& image, const WriteOptions& options) {
 std::string writeSRecord(const Image& image, const WriteOptions& options) {
     checkRecordSize(options.bytesPerRecord, 250);
     if (options.header.size() > 252) throw std::invalid_argument("S0 header longer than 252 bytes");
+    if (options.sRecordAddressBytes > 4)
+        throw std::invalid_argument("S-record address bytes must be 2, 3 or 4");
     auto e = image.extent();
     std::uint32_t highest = std::max(e ? e->highest : 0u, image.start.value_or(0));
     int length = highest <= 0xFFFF ? 2 : highest <= 0xFFFFFF ? 3 : 4;
+    length = std::max(length, static_cast<int>(options.sRecordAddressBytes));
     std::string out;
     const auto* header = reinterpret_cast<const std::uint8_t*>(options.header.data());
     appendS(out, 0, 2, 0, std::span(header, options.header.size()), options.crlf);
@@ -440,18 +454,50 @@ std::string write(const Image& image, Format format, const WriteOptions& options
     return writeBinary(image, options);
 }
 
-std::optional<Format> formatFromName(const std::filesystem::path& path) {
+namespace {
+
+struct Extension {
+    const char* name;
+    Format format;
+    unsigned sRecordAddressBytes;
+};
+// The one list of extensions: detection and the help text both come from it.
+constexpr Extension kExtensions[] = {
+    {".bin", Format::Binary, 0},   {".img", Format::Binary, 0},   {".rom", Format::Binary, 0},
+    {".hex", Format::IntelHex, 0}, {".ihx", Format::IntelHex, 0}, {".ihex", Format::IntelHex, 0},
+    {".s19", Format::SRecord, 2},  {".s28", Format::SRecord, 3},  {".s37", Format::SRecord, 4},
+    {".srec", Format::SRecord, 0}, {".mot", Format::SRecord, 0}};
+
+const Extension* findExtension(const std::filesystem::path& path) {
     std::string ext = path.extension().string();
     std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) {
         return static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
     });
-    static const std::map<std::string, Format, std::less<>> kExtensions = {
-        {".bin", Format::Binary},   {".img", Format::Binary},   {".rom", Format::Binary},
-        {".hex", Format::IntelHex}, {".ihx", Format::IntelHex}, {".ihex", Format::IntelHex},
-        {".s19", Format::SRecord},  {".s28", Format::SRecord},  {".s37", Format::SRecord},
-        {".srec", Format::SRecord}, {".mot", Format::SRecord}};
-    auto it = kExtensions.find(ext);
-    return it == kExtensions.end() ? std::nullopt : std::optional(it->second);
+    for (const Extension& e : kExtensions)
+        if (ext == e.name) return &e;
+    return nullptr;
+}
+
+}  // namespace
+
+std::optional<Format> formatFromName(const std::filesystem::path& path) {
+    const Extension* e = findExtension(path);
+    return e == nullptr ? std::nullopt : std::optional(e->format);
+}
+
+std::string extensionsOf(Format format) {
+    std::string list;
+    for (const Extension& e : kExtensions) {
+        if (e.format != format) continue;
+        if (!list.empty()) list += ", ";
+        list += std::string("*") + e.name;
+    }
+    return list;
+}
+
+unsigned sRecordAddressBytesFromName(const std::filesystem::path& path) {
+    const Extension* e = findExtension(path);
+    return e == nullptr ? 0 : e->sRecordAddressBytes;
 }
 
 Format detectFormat(const std::filesystem::path& path, std::string_view content) {
@@ -463,6 +509,28 @@ Format detectFormat(const std::filesystem::path& path, std::string_view content)
         content[first + 1] <= '9')
         return Format::SRecord;
     return Format::Binary;
+}
+
+std::optional<Format> looksLikeRecords(std::string_view content) {
+    // Plain text only: a binary image may well start with ':' or "S1".
+    const std::string_view head = content.substr(0, 4096);
+    for (const char c : head) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x7F || (byte < 0x20 && c != '\r' && c != '\n' && c != '\t')) return {};
+    }
+    const Format format = detectFormat("", content);
+    if (format == Format::Binary) return {};
+    const std::size_t first = content.find_first_not_of(" \t\r\n");
+    const std::size_t end = std::min(content.find_first_of("\r\n", first), content.size());
+    // The first record must stand on its own: checked, and not cut off.
+    try {
+        std::string line(content.substr(first, end - first));
+        if (format == Format::IntelHex) line += "\n:00000001FF\n";
+        parse(line, format);
+    } catch (const ImageError&) {
+        return {};
+    }
+    return format;
 }
 
 std::optional<Format> formatFromOption(std::string_view option) {

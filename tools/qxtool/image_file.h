@@ -24,16 +24,19 @@ inline constexpr std::uint64_t kMaxFileSize = std::uint64_t{128} << 20;
 enum class Format { Binary, IntelHex, SRecord };
 
 // A malformed or unreadable file. line() is the 1-based line of the offending record,
-// 0 when the problem is not tied to a line (binary files, I/O). what() reads
-// "line N: reason" (or just the reason when line() is 0).
+// 0 when the problem is not tied to a line (binary files, I/O); column() the 1-based column
+// of the offending digit or field, else of the record's first character (0 without a line).
+// what() reads "line N: reason" (or just the reason when line() is 0).
 class ImageError : public std::runtime_error {
   public:
-    ImageError(std::size_t line, const std::string& reason);
+    ImageError(std::size_t line, const std::string& reason, std::size_t column = 0);
     std::size_t line() const { return line_; }
+    std::size_t column() const { return column_; }
     const std::string& reason() const { return reason_; }
 
   private:
     std::size_t line_;
+    std::size_t column_;
     std::string reason_;
 };
 
@@ -85,6 +88,9 @@ struct WriteOptions {
     std::string header = "";          // S0 record text
     std::uint32_t binaryAddress = 0;  // address of byte 0 of a raw binary file
     std::uint8_t fill = 0xFF;         // holes in a raw binary file
+    // S-record address bytes: 2 (S1), 3 (S2) or 4 (S3); 0, or too few for the data: the
+    // fewest that hold the highest address.
+    unsigned sRecordAddressBytes = 0;
 };
 
 // Parsers of a whole file's content; they throw ImageError.
@@ -102,8 +108,16 @@ std::string write(const Image& image, Format format, const WriteOptions& options
 
 // Format by extension (.bin/.img/.rom, .hex/.ihx/.ihex, .s19/.s28/.s37/.srec/.mot).
 std::optional<Format> formatFromName(const std::filesystem::path& path);
+// The extensions formatFromName knows for a format, as "*.bin, *.img, *.rom".
+std::string extensionsOf(Format format);
+// The S-record address bytes an extension names: .s19 2, .s28 3, .s37 4; else 0.
+unsigned sRecordAddressBytesFromName(const std::filesystem::path& path);
 // By name, else by content: ':' first -> Intel HEX, 'S' and a digit -> S-record, else binary.
 Format detectFormat(const std::filesystem::path& path, std::string_view content);
+// The record format the content reads as (its first line is a whole well-formed Intel HEX
+// or S-record record and the file is plain text), or nothing: for warning about a text file
+// that a binary extension would load byte for byte.
+std::optional<Format> looksLikeRecords(std::string_view content);
 // "bin", "ihex", "srec" (the --format values) and back.
 std::optional<Format> formatFromOption(std::string_view option);
 const char* formatOption(Format format);
