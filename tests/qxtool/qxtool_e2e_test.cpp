@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <random>
 #include <set>
@@ -128,35 +129,20 @@ TEST_F(Qxtool, HelpDescribesEveryCommandAndOption) {
         std::vector<std::string> mentions;
     } cases[] = {
         {{"--help"},
-         {"ports",
-          "detect",
-          "info",
-          "read",
-          "write",
-          "verify",
-          "eeprom",
-          "bank",
-          "speed",
-          "flashinfo",
-          "serial",
-          "tolliver",
-          "--port",
-          "--log",
-          "--json",
-          "--quiet",
-          "--verbose",
-          "--baud",
-          "Exit status",
-          "QX_COM_DIR",
-          "115200",
-          "Ctrl+C",
-          "VR_E_OPERATION_CANCELED"}},
+         {"ports",       "detect",     "info",    "read",      "write",
+          "verify",      "eeprom",     "bank",    "speed",     "flashinfo",
+          "serial",      "tolliver",   "models",  "--port",    "-P",
+          "--log",       "--json",     "--quiet", "--verbose", "--baud",
+          "Exit status", "QX_COM_DIR", "115200",  "Ctrl+C",    "VR_E_OPERATION_CANCELED"}},
         {{"read", "--help"},
-         {"FILE", "--address", "--length", "--format", "--method", "--space", "GetActiveBankSize"}},
+         {"FILE", "--address", "--length", "--format", "--method", "--space", "GetActiveBankSize",
+          "--offset", "--split", "--bank", "standard output", ".s28"}},
         {{"write", "--help"},
          {"FILE", "--address", "--format", "--method", "--alt", "--lower", "--plain", "--space",
-          "both", "--no-verify", "--fill", "line number"}},
-        {{"verify", "--help"}, {"FILE", "--address", "--format"}},
+          "both", "--no-verify", "--fill", "line number", "--offset", "--split", "--bank",
+          "standard input", "*.img", "*.mot", "block path"}},
+        {{"verify", "--help"}, {"FILE", "--address", "--format", "--offset", "--split", "--bank"}},
+        {{"models", "--help"}, {"capabilities", "firmware"}},
         {{"detect", "--help"}, {"--all"}},
         {{"info", "--help"}, {"hardwareId", "capabilities", "encryption"}},
         {{"eeprom", "read", "--help"}, {"ADDR", "LEN"}},
@@ -199,6 +185,33 @@ TEST_F(Qxtool, UsageErrorsExitTwoAndSendNothing) {
         const ToolResult r = Tool(args);
         EXPECT_EQ(r.status, 2) << (args.empty() ? "" : args.back()) << "\n" << r.err;
         EXPECT_FALSE(r.err.empty());
+    }
+    // Refusals that say what is wrong in so many words.
+    qxtest::WriteBytes(File("x.bin"), "x");
+    const struct {
+        std::vector<std::string> args;
+        const char* message;
+    } named[] = {
+        {{"--port", "COM4", "read", File("x.bin"), "--address", ""}, "--address"},
+        {{"--port", "COM4", "read", File("x.bin"), "--length", ""}, "--length"},
+        {{"--port", "COM4", "write", File("x.bin"), "--fill", ""}, "--fill"},
+        {{"--port", "COM4", "write", File("x.bin"), "--bank", ""}, "--bank"},
+        {{"--port", "COM4", "wirte", File("x.bin")},
+         "unknown command 'wirte'; did you mean 'write'?"},
+        {{"-q", "--port", "COM4", "bank", "sett", "1"}, "did you mean 'set'?"},
+        {{"--port", "COM4", "frobnicate"}, "unknown command 'frobnicate' (commands: ports,"},
+        {{"--port", "COM4", "eeprom", "read", "0xFFFF", "2"}, "past the end of the EEPROM"},
+        {{"--port", "COM4", "read", File("no/such/folder/x.bin")}, "cannot be written"},
+        {{"--port", "COM4", "read", File("x.bin"), "--offset", "0x10"}, "--offset moves"},
+        {{"--port", "COM4", "--json", "read", "-"}, "leave out --json"},
+        {{"--port", "COM4", "write", File("x.bin"), File("x.bin")}, "--split both"},
+        {{"--port", "COM4", "write", "--split", "both", File("x.bin")}, "two files"},
+        {{"--port", "COM4", "sync", "-", "--watch"}, "cannot watch -"},
+    };
+    for (const auto& c : named) {
+        const ToolResult r = Tool(c.args);
+        EXPECT_EQ(r.status, 2) << c.message << "\n" << r.err;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
     }
     EXPECT_TRUE(sim.transcript().empty());
 }
@@ -306,6 +319,7 @@ TEST_F(Qxtool, EveryExitStatus) {
         std::string message;
     } cases[] = {
         {{"--port", "COM4", "info"}, 0, ""},
+        {{"-P", "COM4", "info"}, 0, ""},
         {{"--port", "COM4", "read", File("out.bin")}, 1, "VR_E_COMM_READ_TIMEOUT (-17)"},
         {{"--port", "COM4", "read", File("out.bin"), "--bogus"}, 2, "bogus"},
         {{"--port", "COM9", "info"}, 3, "COM9"},
@@ -424,14 +438,93 @@ TEST_F(Qxtool, PermissionDeniedNamesTheGroup) {
 
 TEST_F(Qxtool, FailureAsJsonNamesTheCode) {
     auto& sim = Device(4, Model('A', 2, 12));
-    sim.addFault("HR:none");
-    const ToolResult r = Tool({"--port", "COM4", "--json", "eeprom", "read", "0x10"});
-    ASSERT_EQ(r.status, 1) << r.err;
-    const JsonValue v = JsonReader::Parse(r.out);
-    EXPECT_EQ(v["error"]["status"].integer(), 1);
-    EXPECT_EQ(v["error"]["code"].integer(), -5);
-    EXPECT_EQ(v["error"]["name"].text, "VR_E_COMM_READ_FAILURE");
-    EXPECT_NE(v["error"]["during"].text.find("EEPROM"), std::string::npos);
+    qxtest::WriteBytes(File("four.bin"), std::string("\x01\x02\x03\x04", 4));
+    std::string digit =
+        IntelRecord(0, 0, {1, 2}) + IntelRecord(0, 2, {3, 4}) + IntelRecord(1, 0, {});
+    digit[digit.find('\n') + 10] = 'G';  // line 2, column 10
+    qxtest::WriteBytes(File("digit.hex"), digit);
+    qxtest::WriteBytes(File("image.bin"), Bytes(RandomBytes(0x1000, 3)));
+    const struct {
+        const char* fault;
+        std::vector<std::string> args;
+        int status;
+        const char* kind;
+        int64_t code;  // 0: null
+        std::function<void(const JsonValue&)> details;
+    } cases[] = {
+        {"HR:none",
+         {"eeprom", "read", "0x10"},
+         1,
+         "device",
+         -5,
+         [](const JsonValue& e) {
+             EXPECT_EQ(e["name"].text, "VR_E_COMM_READ_FAILURE");
+             EXPECT_NE(e["during"].text.find("EEPROM"), std::string::npos);
+         }},
+        {nullptr,
+         {"verify", File("four.bin")},
+         1,
+         "verify",
+         0,
+         [](const JsonValue& e) {
+             EXPECT_EQ(e["difference"]["address"].integer(), 0);
+             EXPECT_EQ(e["difference"]["device"].integer(), 0xFF);
+             EXPECT_EQ(e["difference"]["file"].integer(), 1);
+             EXPECT_EQ(e["difference"]["count"].integer(), 4);
+         }},
+        {nullptr,
+         {"write", File("digit.hex")},
+         2,
+         "file",
+         0,
+         [this](const JsonValue& e) {
+             EXPECT_EQ(e["file"].text, File("digit.hex"));
+             EXPECT_EQ(e["line"].integer(), 2);
+             EXPECT_EQ(e["column"].integer(), 10);
+         }},
+        {nullptr,
+         {"read", File("x.bin"), "--bogus"},
+         2,
+         "usage",
+         0,
+         [](const JsonValue& e) { EXPECT_NE(e["message"].text.find("bogus"), std::string::npos); }},
+        {"W:none@3",
+         {"write", File("image.bin"), "--method", "block"},
+         1,
+         "device",
+         -17,
+         [](const JsonValue& e) {
+             EXPECT_EQ(e["incomplete"]["address"].integer(), 0x200);
+             EXPECT_EQ(e["incomplete"]["length"].integer(), 0xE00);
+             EXPECT_EQ(e["incomplete"]["acknowledged"].integer(), 0x200);
+         }},
+        {nullptr, {"--port", "COM9", "info"}, 3, "no-device", 0, [](const JsonValue&) {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args[0]);
+        sim.clearFaults();
+        if (c.fault != nullptr) {
+            ASSERT_TRUE(sim.addFault(c.fault));
+        }
+        std::vector<std::string> args = {"--json"};
+        if (c.args[0] != "--port") args.insert(args.end(), {"--port", "COM4"});
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const ToolResult r = Tool(args);
+        ASSERT_EQ(r.status, c.status) << r.err;
+        // One object on stdout and nothing else.
+        ASSERT_EQ(qxtest::Lines(r.out).size(), 1u) << r.out;
+        const JsonValue v = JsonReader::Parse(r.out);
+        const JsonValue& e = v["error"];
+        EXPECT_EQ(e["status"].integer(), c.status);
+        EXPECT_EQ(e["kind"].text, c.kind);
+        EXPECT_FALSE(e["message"].text.empty());
+        if (c.code != 0) {
+            EXPECT_EQ(e["code"].integer(), c.code);
+        } else {
+            EXPECT_EQ(e["code"].kind, JsonValue::Kind::Null);
+        }
+        c.details(e);
+    }
 }
 
 // ---------------------------------------------------------------- transfers
@@ -684,17 +777,37 @@ TEST_F(Qxtool, BankGetAndSet) {
     EXPECT_EQ(tolliver.eeprom()[0x102], 0xAA);
     r = Tool({"--port", "COM5", "--json", "bank", "get"});
     EXPECT_EQ(JsonReader::Parse(r.out)["bank"].integer(), 6);
-    // Mode 1 has 8 banks: 8 is refused by the library.
-    r = Tool({"--port", "COM5", "bank", "set", "8"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("VR_E_INVALID_FUNC_PARAM (-18)"), std::string::npos) << r.err;
+    // Banks the device does not have are refused before anything is sent, naming the range:
+    // mode 1 gives the Tolliver 8 banks, the Kelby has 9 (8: the whole memory).
+    const struct {
+        qxsim::Simulator* sim;
+        const char* port;
+        const char* bank;
+        const char* message;
+    } beyond[] = {{&tolliver, "COM5", "8", "this Tolliver has banks 0 to 7"},
+                  {&kelby, "COM4", "9", "this Kelby has banks 0 to 8 (8: the whole memory)"}};
+    for (const auto& c : beyond) {
+        c.sim->clearTranscript();
+        r = Tool({"--port", c.port, "bank", "set", c.bank});
+        EXPECT_EQ(r.status, 2) << r.err;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        for (const char* request : {"8", "HW", "W"}) EXPECT_EQ(Count(*c.sim, request), 0u);
+        // Identification asks for banks; nothing sets one.
+        for (const auto& entry : c.sim->transcript())
+            if (entry.command == "B") {
+                EXPECT_EQ(entry.bytes[1], entry.bytes[2]) << "a bank was set";
+            }
+    }
+    EXPECT_EQ(tolliver.eeprom()[0x101], 6);
 
     // No banks at all: the library refuses, nothing is sent.
     auto& vorrel = Device(6, Model('A', 2, 12));
     vorrel.clearTranscript();
     r = Tool({"--port", "COM6", "bank", "get"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("VR_E_REQUEST_NOT_SUPPORTED (-3)"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("VR_E_REQUEST_NOT_SUPPORTED (-3): this model has no banks"),
+              std::string::npos)
+        << r.err;
     EXPECT_EQ(Count(vorrel, "B"), 0u);
 }
 
@@ -809,7 +922,7 @@ TEST_F(Qxtool, AFailedWriteNamesTheRangeThatMayBeIncomplete) {
         {"first packet",
          Model('O', 10, 15),
          "ZW:refuse@1",
-         {},
+         {"--method", "bulk"},
          qxsim::kSpace2,
          0,
          "qxtool: 0x000000-0x00FFFF (65536 bytes) may be incomplete"},
@@ -821,6 +934,24 @@ TEST_F(Qxtool, AFailedWriteNamesTheRangeThatMayBeIncomplete) {
          0x1000,
          "qxtool: in space 1 (space 2 is complete), 0x000000-0x000FFF was written and "
          "acknowledged; 0x001000-0x00FFFF (61440 bytes) may be incomplete"},
+        // The note is the error, not progress: --quiet shows it too.
+        {"quiet",
+         Model('A', 2, 12),
+         "W:none@5",
+         {"--method", "block", "-q"},
+         qxsim::kSpace2,
+         0x400,
+         "qxtool: 0x000000-0x0003FF was written and acknowledged; 0x000400-0x00FFFF (64512 "
+         "bytes) may be incomplete"},
+        // Bulk refused, then the block path fails too: the note counts the block packets.
+        {"after the fallback",
+         Model('O', 10, 15),
+         "ZW:refuse",
+         {},
+         qxsim::kSpace2,
+         0x600,
+         "qxtool: 0x000000-0x0005FF was written and acknowledged; 0x000600-0x00FFFF (64000 "
+         "bytes) may be incomplete"},
     };
     const std::vector<uint8_t> image = RandomBytes(0x10000, 11);
     qxtest::WriteBytes(File("image.bin"), Bytes(image));
@@ -829,6 +960,9 @@ TEST_F(Qxtool, AFailedWriteNamesTheRangeThatMayBeIncomplete) {
         SCOPED_TRACE(c.name);
         auto& sim = Device(com, c.config);
         ASSERT_TRUE(sim.addFault(c.fault));
+        if (std::string(c.name) == "after the fallback") {
+            ASSERT_TRUE(sim.addFault("W:none@7"));
+        }
         std::vector<std::string> args{"--port", "COM" + std::to_string(com++), "write",
                                       File("image.bin")};
         args.insert(args.end(), c.extra.begin(), c.extra.end());
@@ -840,6 +974,371 @@ TEST_F(Qxtool, AFailedWriteNamesTheRangeThatMayBeIncomplete) {
                       std::vector<uint8_t>(image.begin(), image.begin() + c.acknowledged));
         }
     }
+}
+
+// ---------------------------------------------------------------- banks
+
+// Transfers reach the image of the bank the device emulates, wherever the last transfer left
+// the read/write bank; --bank reaches another bank on purpose.
+TEST_F(Qxtool, TransfersReachTheBankTheDeviceEmulates) {
+    constexpr uint32_t kBank = 0x10000;
+    auto& kelby = Device(4, Model('O', 10, 15));
+    const std::vector<uint8_t> whole = RandomBytes(8 * kBank, 21);
+    const std::vector<uint8_t> bank0 = RandomBytes(kBank, 22);
+    qxtest::WriteBytes(File("whole.bin"), Bytes(whole));
+    qxtest::WriteBytes(File("bank0.bin"), Bytes(bank0));
+    // Larger than the active bank: said so, with the command that selects the whole memory.
+    ToolResult r = Tool({"--port", "COM4", "write", File("whole.bin")});
+    EXPECT_EQ(r.status, 2) << r.err;
+    EXPECT_NE(r.err.find("is larger than the active bank (bank 0: 0x10000 bytes); 'qxtool bank "
+                         "set 8' selects the whole memory (0x80000 bytes)"),
+              std::string::npos)
+        << r.err;
+    ASSERT_EQ(Tool({"--port", "COM4", "bank", "set", "8"}).status, 0);
+    r = Tool({"--port", "COM4", "write", File("whole.bin")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(kelby.state().readWriteBank, 8);  // where the whole-memory write leaves it
+    ASSERT_EQ(Tool({"--port", "COM4", "bank", "set", "0"}).status, 0);
+    r = Tool({"--port", "COM4", "write", File("bank0.bin")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(kelby.readMemory(qxsim::kSpace2, 0, kBank), bank0);
+    EXPECT_EQ(kelby.readMemory(qxsim::kSpace2, kBank, 7 * kBank),
+              std::vector<uint8_t>(whole.begin() + kBank, whole.end()));
+    r = Tool({"--port", "COM4", "read", File("back0.bin")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(qxtest::ReadText(File("back0.bin")), Bytes(bank0));
+
+    const struct {
+        const char* name;
+        uint8_t emulation, readWrite;
+        std::vector<std::string> extra;
+        uint32_t lands;
+    } cases[] = {
+        {"emulating bank 3", 3, 0, {}, 3 * kBank},
+        {"--bank 2 while the target runs bank 1", 1, 1, {"--bank", "2"}, 2 * kBank},
+        {"--bank 5 within the whole memory", 8, 8, {"--bank", "5"}, 5 * kBank},
+    };
+    int com = 5;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto config = Model('O', 10, 15);
+        config.emulationBank = c.emulation;
+        config.readWriteBank = c.readWrite;
+        auto& sim = Device(com, config);
+        const std::string port = "COM" + std::to_string(com++);
+        const std::vector<uint8_t> image = RandomBytes(0x1000, com);
+        qxtest::WriteBytes(File("image.bin"), Bytes(image));
+        std::vector<std::string> args = {"--port", port, "write", File("image.bin")};
+        args.insert(args.end(), c.extra.begin(), c.extra.end());
+        r = Tool(args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(sim.readMemory(qxsim::kSpace2, c.lands, image.size()), image);
+        EXPECT_EQ(sim.readMemory(qxsim::kSpace2, 0, 0x1000), std::vector<uint8_t>(0x1000, 0xFF));
+        EXPECT_EQ(sim.state().emulationBank, c.emulation) << "what the target sees is unchanged";
+        args = {"--port", port, "read", File("back.bin"), "--length", "0x1000"};
+        args.insert(args.end(), c.extra.begin(), c.extra.end());
+        ASSERT_EQ(Tool(args).status, 0);
+        EXPECT_EQ(qxtest::ReadText(File("back.bin")), Bytes(image));
+    }
+}
+
+// ---------------------------------------------------------------- half-identified devices
+
+TEST_F(Qxtool, AHalfIdentifiedDeviceSaysWhatItCouldNotRead) {
+    auto& sim = Device(4, Model('O', 10, 15));
+    ASSERT_TRUE(sim.addFault("HR:refuse"));  // no EEPROM information record
+    Device(5, Model('O', 10, 15));
+    const char* const kWarning = "warning: the EEPROM information record could not be read";
+    const std::vector<std::vector<std::string>> commands = {
+        {"info"}, {"detect"}, {"-q", "read", File("x.bin"), "--length", "0x100"}};
+    for (const auto& command : commands) {
+        std::vector<std::string> args = {"--port", "COM4"};
+        args.insert(args.end(), command.begin(), command.end());
+        const ToolResult r = Tool(args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.err.find(kWarning), std::string::npos) << command[0] << ": " << r.err;
+        EXPECT_NE(r.err.find("no bulk transfers"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("interface are unknown"), std::string::npos) << r.err;
+        // Fully identified: nothing to warn about.
+        args[1] = "COM5";
+        EXPECT_EQ(Tool(args).err.find("warning"), std::string::npos);
+    }
+    const ToolResult r = Tool({"--port", "COM4", "--json", "info"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const JsonValue v = JsonReader::Parse(r.out);
+    ASSERT_EQ(v["warnings"].items.size(), 1u);
+    EXPECT_NE(v["warnings"].items[0].text.find("no bulk transfers"), std::string::npos);
+    EXPECT_FALSE(JsonReader::Parse(Tool({"--port", "COM5", "--json", "info"}).out).has("warnings"));
+}
+
+// ---------------------------------------------------------------- pipes
+
+TEST_F(Qxtool, StandardStreamsCarryTheImage) {
+    auto& sim = Device(4, Model('A', 2, 12));
+    const std::vector<uint8_t> image = RandomBytes(0x3000, 31);
+    qxtest::WriteBytes(File("image.bin"), Bytes(image));
+    const std::string tool = std::string(QXTOOL_EXE) + " --port COM4 ";
+    const auto shell = [this](const std::string& command) {
+        ChildProcess process;
+        EXPECT_TRUE(process.Start({"/bin/sh", "-c", command}, {{"QX_COM_DIR", comDir_}}));
+        return process.Finish(60000);
+    };
+    ToolResult r = shell(tool + "write - --address 0x1000 < " + File("image.bin"));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(sim.readMemory(qxsim::kSpace2, 0x1000, image.size()), image);
+    // Binary bytes and nothing else on standard output.
+    r = shell(tool + "read - --address 0x1000 --length 0x3000 | cmp - " + File("image.bin"));
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    r = shell(tool + "read - --address 0x1000 --length 0x3000");
+    EXPECT_EQ(r.out, Bytes(image));
+    EXPECT_NE(r.err.find("into standard output"), std::string::npos) << r.err;
+    // Records on standard input: the format from the content.
+    const std::string hex = IntelRecord(0, 0x20, {1, 2, 3}) + IntelRecord(1, 0, {});
+    qxtest::WriteBytes(File("small.hex"), hex);
+    r = shell(tool + "verify - < " + File("image.bin") + " --address 0x1000");
+    EXPECT_EQ(r.status, 0) << r.err;
+    r = shell(tool + "sync - < " + File("small.hex"));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(sim.readMemory(qxsim::kSpace2, 0x20, 3), (std::vector<uint8_t>{1, 2, 3}));
+    EXPECT_FALSE(fs::exists(File("-.qxsync")));
+}
+
+// ---------------------------------------------------------------- ROM layouts
+
+// Where a file lands with --offset, --fill and --split, and what is refused with reasons.
+TEST_F(Qxtool, WritesLandWhereTheLayoutOptionsSay) {
+    const std::vector<uint8_t> rom = RandomBytes(0x10000, 41);
+    qxtest::WriteBytes(File("rom.raw"), Bytes(rom));
+    std::string bios;
+    for (uint32_t at = 0; at < rom.size(); at += 32) {
+        if (at % 0x10000 == 0) bios += IntelRecord(4, 0, {0x00, 0x0F});  // 0xF0000 upwards
+        bios += IntelRecord(0, at & 0xFFFF,
+                            std::vector<uint8_t>(rom.begin() + at, rom.begin() + at + 32));
+    }
+    bios += IntelRecord(1, 0, {});
+    qxtest::WriteBytes(File("bios.hex"), bios);
+    qxtest::WriteBytes(File("odd.bin"), "abc");
+    const struct {
+        const char* name;
+        qxsim::Config config;
+        std::vector<std::string> args;
+        int status;
+        const char* message;
+        uint32_t at;
+        std::vector<uint8_t> lands;
+    } cases[] = {
+        {"BIOS linked at 0xF0000 on a 64 KiB device",
+         Model('A', 2, 12),
+         {"write", File("bios.hex"), "--offset", "-0xF0000"},
+         0,
+         "",
+         0,
+         rom},
+        {"... without --offset",
+         Model('A', 2, 12),
+         {"write", File("bios.hex")},
+         2,
+         "lies past the end of memory (0x10000 bytes)",
+         0,
+         {}},
+        {"... on a banked model, with the --offset it needs",
+         Model('O', 10, 15),
+         {"write", File("bios.hex")},
+         2,
+         "line 2: the image (0x0F0000-0x0FFFFF) lies past the end of the active bank (bank 0: "
+         "0x10000 bytes); --offset=-0xF0000 moves the image to address 0",
+         0,
+         {}},
+        {"odd length on a 16-bit model",
+         Model('R', 3, 5),
+         {"write", File("odd.bin")},
+         2,
+         "has an odd length (3 bytes): the Sarnet moves 16-bit words",
+         0,
+         {}},
+        {"... padded with --fill",
+         Model('R', 3, 5),
+         {"write", File("odd.bin"), "--fill", "0"},
+         0,
+         "",
+         0,
+         {'a', 'b', 'c', 0}},
+        {"odd address padded",
+         Model('R', 3, 5),
+         {"write", File("odd.bin"), "--address", "0x101", "--fill", "0xEE"},
+         0,
+         "",
+         0x100,
+         {0xEE, 'a', 'b', 'c'}},
+    };
+    int com = 4;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto& sim = Device(com, c.config);
+        std::vector<std::string> args = {"--port", "COM" + std::to_string(com++)};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const ToolResult r = Tool(args);
+        EXPECT_EQ(r.status, c.status) << r.err;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        if (c.status == 0) {
+            EXPECT_EQ(sim.readMemory(qxsim::kSpace2, c.at, c.lands.size()), c.lands);
+        } else {
+            EXPECT_EQ(Count(sim, "W") + Count(sim, "ZW"), 0u);
+        }
+    }
+}
+
+// The two 8-bit ROMs of a 16-bit target: srec_cat's "-split 2 0" and "-split 2 1" of an image
+// are what read --split gives and what write --split puts back.
+TEST_F(Qxtool, SplitLanesAgreeWithSrecCat) {
+    if (!HaveSrecCat()) GTEST_SKIP() << "srec_cat (package srecord) is missing";
+    auto config = Model('R', 3, 5);
+    config.image = RandomBytes(0x4000, 51);
+    config.image10 = config.image;
+    auto& sim = Device(4, config);
+    const std::vector<uint8_t> image = RandomBytes(0x2000, 52);
+    qxtest::WriteBytes(File("image.bin"), Bytes(image));
+    for (const char* lane : {"0", "1"})
+        ASSERT_EQ(
+            std::system(("srec_cat " + File("image.bin") + " -binary -split 2 " + lane + " -o " +
+                         File(std::string("lane") + lane + ".bin") + " -binary 2>/dev/null")
+                            .c_str()),
+            0);
+    const std::string even = File("lane0.bin"), odd = File("lane1.bin");
+
+    // Both lanes at once: the image; then the odd lane alone over other bytes keeps the even.
+    ToolResult r = Tool({"--port", "COM4", "write", "--split", "both", even, odd});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(sim.readMemory(qxsim::kSpace2, 0, image.size()), image);
+    std::vector<uint8_t> expected = RandomBytes(0x2000, 53);
+    sim.writeMemory(qxsim::kSpace2, 0, expected);
+    r = Tool({"--port", "COM4", "write", "--split", "odd", odd, "--space", "2"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    for (size_t i = 1; i < expected.size(); i += 2) expected[i] = image[i];
+    EXPECT_EQ(sim.readMemory(qxsim::kSpace2, 0, expected.size()), expected);
+
+    // Read back into two files, and one lane as Intel HEX at half the device address.
+    sim.writeMemory(qxsim::kSpace2, 0, image);
+    r = Tool({"--port", "COM4", "read", "--split", "both", File("e.bin"), File("o.bin"), "--length",
+              "0x2000"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(qxtest::ReadText(File("e.bin")), qxtest::ReadText(even));
+    EXPECT_EQ(qxtest::ReadText(File("o.bin")), qxtest::ReadText(odd));
+    r = Tool({"--port", "COM4", "read", "--split", "odd", File("o.hex"), "--address", "0x1000",
+              "--length", "0x1000"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(std::system(("srec_cat " + File("image.bin") + " -binary -split 2 1 -crop 0x800 " +
+                           "0x1000 -o " + File("want.bin") + " -binary 2>/dev/null; srec_cat " +
+                           File("o.hex") + " -intel -o " + File("got.bin") + " -binary 2>/dev/null")
+                              .c_str()),
+              0);
+    EXPECT_EQ(qxtest::ReadText(File("got.bin")), qxtest::ReadText(File("want.bin")));
+
+    // sync of one lane writes only the pages where that lane changed.
+    const std::string evenBytes = qxtest::ReadText(even);
+    std::vector<uint8_t> changed(evenBytes.begin(), evenBytes.end());
+    changed[0x123] ^= 0xFF;
+    qxtest::WriteBytes(File("even2.bin"), Bytes(changed));
+    sim.clearTranscript();
+    r = Tool(
+        {"--port", "COM4", "--json", "sync", File("even2.bin"), "--split", "even", "--space", "2"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(JsonReader::Parse(r.out)["pages"].integer(), 1);
+    std::vector<uint8_t> now = image;
+    now[2 * 0x123] ^= 0xFF;
+    EXPECT_EQ(sim.readMemory(qxsim::kSpace2, 0, now.size()), now);
+}
+
+// ---------------------------------------------------------------- the block path
+
+// A device that refuses ZW: write and sync pause and go on the block path, as the library's
+// WriteBlock does, and say so.
+TEST_F(Qxtool, RefusedBulkWritesGoOnOnTheBlockPath) {
+    auto& sim = Device(4, Model('O', 10, 15));
+    ASSERT_TRUE(sim.addFault("ZW:refuse"));
+    const std::vector<uint8_t> image = RandomBytes(0x2000, 61);
+    qxtest::WriteBytes(File("image.bin"), Bytes(image));
+    const struct {
+        std::vector<std::string> args;
+        size_t blockPackets;
+    } cases[] = {{{"write", File("image.bin")}, 0x2000 / 256},
+                 {{"sync", File("image.bin")}, 0x2000 / 256}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args[0]);
+        sim.writeMemory(qxsim::kSpace2, 0, std::vector<uint8_t>(0x2000, 0xFF));
+        sim.clearTranscript();
+        std::vector<std::string> args = {"--port", "COM4"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const ToolResult r = Tool(args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.err.find("bulk write failed with VR_E_INVALID_RESPONSE (-7)"),
+                  std::string::npos)
+            << r.err;
+        EXPECT_EQ(sim.readMemory(qxsim::kSpace2, 0, image.size()), image);
+        EXPECT_GT(Count(sim, "ZW"), 0u);
+        EXPECT_EQ(Count(sim, "W"), c.blockPackets);
+        fs::remove(File("image.bin.qxsync"));
+    }
+}
+
+// ---------------------------------------------------------------- small things
+
+TEST_F(Qxtool, SmallThingsACarefulUserNotices) {
+    Device(4, Model('A', 2, 12));
+    qxtest::WriteBytes(File("text.bin"), IntelRecord(0, 0, {1, 2}) + IntelRecord(1, 0, {}));
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        const char* out;
+        const char* err;
+        const char* file;  // written by the command, holding `fileHas`
+        const char* fileHas;
+    } cases[] = {
+        {{"read", File("one.bin"), "--length", "1"},
+         0,
+         "read 1 byte at 0x000000-0x000000",
+         "",
+         nullptr,
+         nullptr},
+        {{"flashinfo"},
+         1,
+         "",
+         "VR_E_REQUEST_NOT_SUPPORTED (-3): this model has no flash "
+         "information",
+         nullptr,
+         nullptr},
+        {{"tolliver", "mode"}, 1, "", "only the Tolliver has a mode", nullptr, nullptr},
+        {{"write", File("text.bin")},
+         0,
+         "",
+         "text.bin has a binary image's name but reads as "
+         "Intel HEX text",
+         nullptr,
+         nullptr},
+        {{"models"}, 0, "O   Kelby ", "", nullptr, nullptr},
+        {{"read", File("r.s28"), "--length", "16"}, 0, "", "", "r.s28", "\nS2140000"},
+        {{"read", File("r.s37"), "--length", "16"}, 0, "", "", "r.s37", "\nS315000000"},
+        {{"read", File("r.s19"), "--length", "16"}, 0, "", "", "r.s19", "\nS1130000"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {"--port", "COM4"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const ToolResult r = Tool(args);
+        SCOPED_TRACE(c.args[0] + " " + (c.args.size() > 1 ? c.args[1] : ""));
+        EXPECT_EQ(r.status, c.status) << r.err;
+        EXPECT_NE(r.out.find(c.out), std::string::npos) << r.out;
+        EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+        if (c.file != nullptr) {
+            EXPECT_NE(qxtest::ReadText(File(c.file)).find(c.fileHas), std::string::npos)
+                << qxtest::ReadText(File(c.file));
+        }
+    }
+    // The model list is the library's table, one entry a row.
+    const JsonValue v = JsonReader::Parse(Tool({"--json", "models"}).out);
+    ASSERT_EQ(v["models"].items.size(), 24u);
+    EXPECT_EQ(v["models"].items[6]["hardwareId"].text, "O");
+    EXPECT_EQ(v["models"].items[6]["model"].text, "Kelby");
+    EXPECT_EQ(v["models"].items[6]["bankCount"].integer(), 9);
 }
 
 // ---------------------------------------------------------------- log

@@ -211,8 +211,7 @@ TEST_F(QxtoolSync, AFileLargerThanTheMemoryIsRefusedBeforeAnyWrite) {
     ToolResult r = Tool({"--port", "COM4", "sync", File("big.bin")});
     EXPECT_EQ(r.status, 2) << r.err;
     // The words of write's refusal.
-    EXPECT_NE(r.err.find("big.bin: file of 65537 bytes at 0x00000000 runs past the end of memory "
-                         "(0x00010000 bytes)"),
+    EXPECT_NE(r.err.find("big.bin: data at 0x010000 lies past the end of memory (0x10000 bytes)"),
               std::string::npos)
         << r.err;
     EXPECT_TRUE(Entries(sim, IsWrite).empty());

@@ -6,6 +6,7 @@
 #include "qxtool/json_reader.h"
 #include "tools/qxtool/commands.h"
 #include "tools/qxtool/json.h"
+#include "tools/qxtool/placement.h"
 #include "tools/qxtool/progress.h"
 #include "tools/qxtool/session.h"
 #include "tools/qxtool/tool_error.h"
@@ -104,6 +105,73 @@ TEST(ParseNumber, DecimalAndHexWithinRange) {
     }
     EXPECT_THROW(ParseNumber("256", 255, "BYTE"), ToolError);
     EXPECT_THROW(ParseNumber("0x10000", 0xFFFF, "ADDR"), ToolError);
+}
+
+TEST(ParseSignedNumber, TakesAMinusAndNothingElse) {
+    EXPECT_EQ(ParseSignedNumber("-0xF0000", "--offset"), -0xF0000);
+    EXPECT_EQ(ParseSignedNumber("16", "--offset"), 16);
+    for (const char* bad : {"", "-", "--1", "+1", "- 1", "-0x100000000"})
+        EXPECT_THROW(ParseSignedNumber(bad, "--offset"), ToolError) << bad;
+}
+
+// Files at their device addresses and back: the lanes of a 16-bit image, an offset, padding.
+TEST(Placement, LanesOffsetsAndPadding) {
+    image::Image even, odd;
+    even.add(0x10, std::vector<uint8_t>{1, 2, 3});
+    odd.add(0x10, std::vector<uint8_t>{4, 5});
+    const PlacedInput both[] = {{&even, Lane::Even}, {&odd, Lane::Odd}};
+    Placement placed = Place(both, -0x20, 0xEE);
+    EXPECT_EQ(placed.address, 0u);  // 2 * 0x10 - 0x20
+    EXPECT_EQ(placed.bytes, (std::vector<uint8_t>{1, 4, 2, 5, 3}));
+    EXPECT_EQ(placed.GivenCount(), 5u);
+    Pad(placed, 2, 0xEE);
+    EXPECT_EQ(placed.bytes, (std::vector<uint8_t>{1, 4, 2, 5, 3, 0xEE}));
+    EXPECT_FALSE(placed.Given(5));
+
+    // One lane leaves the other lane's bytes not given.
+    const PlacedInput one[] = {{&odd, Lane::Odd}};
+    placed = Place(one, 0, 0xEE);
+    EXPECT_EQ(placed.address, 0x21u);
+    EXPECT_EQ(placed.bytes, (std::vector<uint8_t>{4, 0xEE, 5}));
+    EXPECT_FALSE(placed.Given(1));
+    Pad(placed, 2, 0xEE);
+    EXPECT_EQ(placed.address, 0x20u);
+    EXPECT_EQ(placed.bytes.size(), 4u);
+
+    // Below device address 0, or past the 32-bit space: refused, naming the input.
+    EXPECT_THROW(Place(one, -0x22, 0), PlacementError);
+    image::Image high;
+    high.add(0x80000000u, std::vector<uint8_t>{1});
+    const PlacedInput tooHigh[] = {{&even, Lane::All}, {&high, Lane::Odd}};
+    try {
+        Place(tooHigh, 0, 0);
+        ADD_FAILURE() << "placed past 4 GiB";
+    } catch (const PlacementError& e) {
+        EXPECT_EQ(e.Input(), 1u);
+    }
+
+    // Extract inverts Place for every lane.
+    const std::vector<uint8_t> device = {10, 11, 12, 13, 14, 15};
+    for (const Lane lane : {Lane::All, Lane::Even, Lane::Odd}) {
+        const image::Image file = Extract(device, 0x100, lane, 0x40);
+        const PlacedInput input[] = {{&file, lane}};
+        const Placement back = Place(input, 0x40, 0);
+        const size_t skip = lane == Lane::Odd ? 1 : 0;
+        EXPECT_EQ(back.address, 0x100u + skip) << LaneName(lane);
+        for (size_t i = 0; i < back.bytes.size(); ++i) {
+            if (back.Given(i)) {
+                EXPECT_EQ(back.bytes[i], device[skip + i]) << LaneName(lane);
+            }
+        }
+    }
+    EXPECT_EQ(Extract(device, 0x100, Lane::Even, 0x40).extent()->lowest, 0x60u);
+
+    // The first file address that lands at or above a device limit.
+    EXPECT_EQ(FileLimit(0x10000, Lane::All, -0xF0000), 0x100000u);
+    EXPECT_EQ(FileLimit(0x10000, Lane::Even, 0), 0x8000u);
+    EXPECT_EQ(FileLimit(0x10001, Lane::Even, 0), 0x8001u);
+    EXPECT_EQ(FileLimit(0x10000, Lane::Odd, 0), 0x8000u);
+    EXPECT_EQ(FileLimit(0x10, Lane::All, 0x20), 0u);
 }
 
 TEST(DescribeResult, NamesTheCodeAndItsNumber) {

@@ -2,13 +2,17 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cstdio>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "device/result_codes.h"
 #include "tools/qxtool/commands.h"
 #include "tools/qxtool/console.h"
 #include "tools/qxtool/detect_all.h"
+#include "tools/qxtool/image_file.h"
 #include "tools/qxtool/json.h"
 #include "tools/qxtool/ports.h"
 #include "tools/qxtool/session.h"
@@ -39,6 +43,14 @@ Ctrl+C:
   device returns to 115200 baud) and exits with status 1, naming VR_E_OPERATION_CANCELED.
   A second Ctrl+C ends qxtool at once.
 
+Banks:
+  On models with banks the device emulates one bank (the image the target sees) while the
+  PC's reads and writes reach the read/write bank. read, write, verify and sync point the
+  read/write bank at the emulated bank first, so they reach what the target sees; --bank N
+  reaches bank N instead (prepare bank 2 while the target runs bank 1). The whole-memory bank
+  (8 on the Kelby) emulates all of the memory: select it with 'bank set 8' to write an image
+  larger than one bank.
+
 Exit status:
   0  success
   1  a device operation failed: stderr names the result code and its number, e.g.
@@ -46,37 +58,164 @@ Exit status:
   2  usage error or bad input file (nothing is sent to the device)
   3  no device found
 
-Numbers are decimal or 0x-hexadecimal. With --json the result is one JSON object on stdout
-(on failure: {"error": {...}}); messages and the progress bar go to stderr.
+Numbers are decimal or 0x-hexadecimal (--offset may be negative); an empty value is an error.
+FILE '-' is standard input (write, verify, sync) or standard output (read: the image's bytes
+and nothing else). With --json the result is one JSON object on stdout; a failure gives
+{"error": {"status", "kind", "code", "name", "message", ...}} with the details a script
+needs (a verify's first difference, a file's line and column, the range a failed write may
+have left incomplete). Messages and the progress bar go to stderr.
 )qx";
 
+// Options whose empty value would otherwise read as "not given".
+const CLI::Validator kNonEmpty(
+    [](std::string& text) { return text.empty() ? std::string("the value is empty") : ""; }, "",
+    "non-empty");
+
+std::string FormatHelp(bool contentFallback) {
+    using image::Format;
+    return "file format: bin, ihex (Intel HEX) or srec (Motorola S-record); default: bin for " +
+           image::extensionsOf(Format::Binary) + ", ihex for " +
+           image::extensionsOf(Format::IntelHex) + ", srec for " +
+           image::extensionsOf(Format::SRecord) +
+           (contentFallback ? ", else from the content" : ", else bin");
+}
+
+// Optimal string alignment distance: a swapped pair of letters counts as one edit.
+size_t EditDistance(const std::string& a, const std::string& b) {
+    std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+    for (size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+    for (size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        for (size_t j = 1; j <= b.size(); ++j) {
+            const size_t cost = a[i - 1] == b[j - 1] ? 0 : 1;
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + cost});
+            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+        }
+    }
+    return d[a.size()][b.size()];
+}
+
+std::string UnknownCommand(const std::string& word, const CLI::App& parent) {
+    std::vector<std::string> names;
+    for (const CLI::App* command : parent.get_subcommands({})) names.push_back(command->get_name());
+    std::string best;
+    size_t distance = 3;
+    for (const std::string& name : names) {
+        const size_t d = EditDistance(word, name);
+        if (d < distance && d < name.size()) {
+            distance = d;
+            best = name;
+        }
+    }
+    std::string text = "unknown command '" + word + "'";
+    if (!best.empty()) return text + "; did you mean '" + best + "'?";
+    std::string list;
+    for (const std::string& name : names) list += (list.empty() ? "" : ", ") + name;
+    return text + " (commands: " + list + ")";
+}
+
+bool TakesValue(const std::string& option) {
+    static const char* const kWithValue[] = {"-p", "-P", "--port", "--log", "--baud"};
+    return std::find(std::begin(kWithValue), std::end(kWithValue), option) != std::end(kWithValue);
+}
+
+// Finds a command word that is not a command, before parsing: the first argument that is not
+// an option (or a global option's value) names the command, and for the command groups the
+// next one names the subcommand.
+std::optional<std::string> MisnamedCommand(int argc, char** argv, CLI::App& app) {
+    CLI::App* parent = &app;
+    for (int i = 1; i < argc; ++i) {
+        const std::string word = argv[i];
+        if (word == "--") return std::nullopt;
+        if (word.size() > 1 && word[0] == '-') {
+            if (parent != &app) return std::nullopt;  // a command's own options follow
+            if (word.find('=') == std::string::npos && TakesValue(word)) ++i;
+            continue;
+        }
+        CLI::App* command = nullptr;
+        for (CLI::App* candidate : parent->get_subcommands({}))
+            if (candidate->get_name() == word) command = candidate;
+        if (command == nullptr) return UnknownCommand(word, *parent);
+        if (command->get_subcommands({}).empty()) return std::nullopt;
+        parent = command;
+    }
+    return std::nullopt;
+}
+
 void AddTransferOptions(CLI::App* command, TransferArgs& args, bool write) {
-    command
-        ->add_option("--format", args.format,
-                     "file format: bin, ihex (Intel HEX) or srec (Motorola S-record); "
-                     "default: from the file name (.bin, .hex/.ihx, .s19/.s28/.s37/.srec), " +
-                         std::string(write ? "else from the content" : "else bin"))
+    command->add_option("--format", args.format, FormatHelp(write))
         ->check(CLI::IsMember({"bin", "ihex", "srec"}));
     command
         ->add_option("--method", args.method,
                      "bulk or block transfers; default: bulk when the device has them and "
-                     "address and length are multiples of 256, else block")
+                     "address and length are multiples of 256, else block" +
+                         std::string(write ? " (a failed bulk write is written again on the "
+                                             "block path; not with --method bulk)"
+                                           : ""))
         ->check(CLI::IsMember({"bulk", "block"}));
     command->add_flag("--plain", args.plain,
                       "send the transfer unencrypted even when the device has the link cipher on");
+    command
+        ->add_option("--offset", args.offset,
+                     "add N (may be negative) to the addresses of an Intel HEX or S-record file "
+                     "to get device addresses (a BIOS linked at 0xF0000: --offset=-0xF0000)" +
+                         std::string(write ? "" : "; read subtracts it"))
+        ->type_name("N")
+        ->check(kNonEmpty);
+    command
+        ->add_option(
+            "--split", args.split,
+            "one byte lane of a 16-bit image: even (bytes 0, 2, 4...), odd (1, 3, "
+            "5...), or both with two FILEs (even, then odd); file address f is device "
+            "address 2f (even) or 2f+1 (odd)" +
+                std::string(write ? "; writing one lane keeps the other lane's bytes" : ""))
+        ->check(CLI::IsMember({"even", "odd", "both"}));
+    command
+        ->add_option("--bank", args.bank,
+                     "reach this bank instead of the one the device emulates (banked models)")
+        ->type_name("N")
+        ->check(kNonEmpty);
 }
 
 void ReportFailure(const ToolError& error) {
     Console::Get().Error("qxtool: " + std::string(error.what()));
     if (!Console::Get().Json()) return;
     JsonObject detail;
-    detail.Number("status", error.Status()).String("message", error.what());
+    detail.Number("status", error.Status()).String("kind", error.Kind());
     if (const auto* device = dynamic_cast<const DeviceError*>(&error)) {
         detail.Number("code", device->Code())
             .String("name", ResultCodeName(device->Code()))
             .String("during", device->During());
+    } else {
+        detail.Null("code").Null("name");
     }
+    detail.String("message", error.what()).Merge(error.Details());
     Console::Get().JsonResult(JsonObject().Object("error", detail).Text());
+}
+
+bool JsonAsked(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string word = argv[i];
+        if (word == "--") break;
+        if (word == "--json") return true;
+    }
+    return false;
+}
+
+int UsageFailure(int argc, char** argv, const std::string& message) {
+    Console::Get().Configure(false, false, JsonAsked(argc, argv));
+    std::fprintf(stderr, "qxtool: %s\nRun with --help for more information.\n", message.c_str());
+    if (Console::Get().Json())
+        Console::Get().JsonResult(JsonObject()
+                                      .Object("error", JsonObject()
+                                                           .Number("status", kExitUsage)
+                                                           .String("kind", "usage")
+                                                           .Null("code")
+                                                           .Null("name")
+                                                           .String("message", message))
+                                      .Text());
+    return kExitUsage;
 }
 
 }  // namespace
@@ -93,7 +232,7 @@ int Run(int argc, char** argv) {
     CLI::App app("qxtool: every operation of the Quillon device library from a shell.", "qxtool");
     app.require_subcommand(1);
     app.fallthrough();
-    app.add_option("-p,--port", global.port,
+    app.add_option("-p,-P,--port", global.port,
                    "the device's port: COMn or a device path; without it qxtool scans the COM "
                    "ports as the launcher does")
         ->type_name("PORT");
@@ -151,24 +290,39 @@ int Run(int argc, char** argv) {
         "(and tolliverMode on the Tolliver).");
 
     CLI::App* read = app.add_subcommand("read", "read device memory into FILE");
-    read->add_option("FILE", transfer.file, "the file to write (replaced)")->required();
-    read->add_option("--address", transfer.address, "device address to start at (default 0)");
+    read->add_option("FILE", transfer.files,
+                     "the file to write (replaced; checked before the device is read), - for "
+                     "standard output; with --split both the even bytes' file, then the odd's")
+        ->required()
+        ->expected(1, 2);
+    read->add_option("--address", transfer.address, "device address to start at (default 0)")
+        ->check(kNonEmpty);
     read->add_option("--length", transfer.length,
                      "bytes to read; default: the rest of the active bank (the image the "
-                     "device emulates now, GetActiveBankSize)");
+                     "device emulates now, GetActiveBankSize)")
+        ->check(kNonEmpty);
     AddTransferOptions(read, transfer, false);
     read->add_option("--space", transfer.space,
                      "memory space of the two-space models: 1 or 2 (default: the library's, 2)")
         ->check(CLI::IsMember({"1", "2"}));
     read->footer(
-        "A range past the device's memory is refused before anything is sent. In an "
-        "Intel HEX or S-record file the records carry the device addresses.");
+        "A range past the bank (or the memory) is refused before anything is sent. In an "
+        "Intel HEX or S-record file the records carry the device addresses (less --offset); "
+        "an S-record file's type follows its extension (.s19 S1, .s28 S2, .s37 S3) or the "
+        "range. On a 16-bit model (the Sarnet) address and length must be even.");
 
     CLI::App* write = app.add_subcommand("write", "write FILE into device memory and verify it");
-    write->add_option("FILE", transfer.file, "the image file to write")->required();
-    write->add_option("--address", transfer.address,
-                      "device address of the first byte of a binary file (default 0); Intel "
-                      "HEX and S-record files carry their own addresses");
+    write
+        ->add_option("FILE", transfer.files,
+                     "the image file to write, - for standard input; with --split both the "
+                     "even bytes' file, then the odd's")
+        ->required()
+        ->expected(1, 2);
+    write
+        ->add_option("--address", transfer.address,
+                     "device address of the first byte of a binary file (default 0); Intel "
+                     "HEX and S-record files carry their own addresses")
+        ->check(kNonEmpty);
     AddTransferOptions(write, transfer, true);
     write
         ->add_option("--space", transfer.space,
@@ -183,20 +337,32 @@ int Run(int argc, char** argv) {
                     "block writes with command w (ignored by the library for the common command "
                     "set; implies --method block)");
     write->add_flag("--no-verify", transfer.noVerify, "do not read the image back");
-    write->add_option("--fill", transfer.fill,
-                      "byte for the holes between the records of the file (default 0xFF)");
+    write
+        ->add_option("--fill", transfer.fill,
+                     "byte for the holes between the records of the file (default 0xFF); given, "
+                     "it also pads an image to the whole 16-bit words a 16-bit model needs")
+        ->type_name("BYTE")
+        ->check(kNonEmpty);
     write->footer(
         "The range from the file's lowest to its highest address is written in one "
         "transfer, holes filled with --fill, then read back with the same method "
         "and compared; the first differing address is reported (exit status 1). A "
         "malformed file (bad checksum, bad hex digit, overlapping records) or data "
-        "past the device's memory is refused with its line number, exit status 2, "
-        "before anything is sent to the device.");
+        "past the bank (or the memory) is refused with its line number, exit status 2, "
+        "before anything is sent to the device. After a failed write stderr names the range "
+        "that was acknowledged and the range that may be incomplete (with --quiet too).");
 
     CLI::App* verify = app.add_subcommand("verify", "compare device memory with FILE");
-    verify->add_option("FILE", transfer.file, "the image file to compare with")->required();
-    verify->add_option("--address", transfer.address,
-                       "device address of the first byte of a binary file (default 0)");
+    verify
+        ->add_option("FILE", transfer.files,
+                     "the image file to compare with, - for standard input; with --split "
+                     "both the even bytes' file, then the odd's")
+        ->required()
+        ->expected(1, 2);
+    verify
+        ->add_option("--address", transfer.address,
+                     "device address of the first byte of a binary file (default 0)")
+        ->check(kNonEmpty);
     AddTransferOptions(verify, transfer, true);
     verify
         ->add_option("--space", transfer.space,
@@ -208,14 +374,34 @@ int Run(int argc, char** argv) {
 
     CLI::App* syncCommand = app.add_subcommand(
         "sync", "write only what differs between FILE and device memory (--watch: on every save)");
-    syncCommand->add_option("FILE", syncArgs.file, "the image file")->required();
-    syncCommand->add_option("--address", syncArgs.address,
-                            "device address of the first byte of a binary file (default 0)");
+    syncCommand->add_option("FILE", syncArgs.file, "the image file, - for standard input")
+        ->required();
     syncCommand
-        ->add_option("--format", syncArgs.format,
-                     "file format: bin, ihex or srec; default: from the file name, else from "
-                     "the content")
+        ->add_option("--address", syncArgs.address,
+                     "device address of the first byte of a binary file (default 0)")
+        ->check(kNonEmpty);
+    syncCommand->add_option("--format", syncArgs.format, FormatHelp(true))
         ->check(CLI::IsMember({"bin", "ihex", "srec"}));
+    syncCommand
+        ->add_option("--offset", syncArgs.offset,
+                     "add N (may be negative) to the addresses of an Intel HEX or S-record file")
+        ->type_name("N")
+        ->check(kNonEmpty);
+    syncCommand
+        ->add_option("--split", syncArgs.split,
+                     "FILE is one byte lane of a 16-bit image: even or odd (file address f is "
+                     "device address 2f or 2f+1); the other lane keeps the device's bytes")
+        ->check(CLI::IsMember({"even", "odd"}));
+    syncCommand
+        ->add_option("--fill", syncArgs.fill,
+                     "byte for holes (default 0xFF); given, it also pads to whole 16-bit words")
+        ->type_name("BYTE")
+        ->check(kNonEmpty);
+    syncCommand
+        ->add_option("--bank", syncArgs.bank,
+                     "reach this bank instead of the one the device emulates (banked models)")
+        ->type_name("N")
+        ->check(kNonEmpty);
     syncCommand
         ->add_option("--method", syncArgs.method,
                      "bulk: every changed page the bulk way; block: block writes only; default: "
@@ -263,7 +449,8 @@ int Run(int argc, char** argv) {
     bankCommand->require_subcommand(1);
     CLI::App* bankGet = bankCommand->add_subcommand("get", "print the emulation (or R/W) bank");
     CLI::App* bankSet = bankCommand->add_subcommand("set", "select the emulation (or R/W) bank");
-    bankSet->add_option("N", bank.bank, "bank number, 0 to 255")->required();
+    bankSet->add_option("N", bank.bank, "bank number, 0 to the device's last bank ('info')")
+        ->required();
     for (CLI::App* command : {bankGet, bankSet}) {
         CLI::Option* rw = command->add_flag("--rw", bank.readWrite,
                                             "the read/write bank (the one reads and writes reach)");
@@ -273,7 +460,9 @@ int Run(int argc, char** argv) {
     }
     bankSet->add_flag("--persistent", bank.persistent,
                       "keep the emulation bank over a power cycle");
-    bankCommand->footer("On the Tolliver one bank byte serves both selectors.");
+    bankCommand->footer(
+        "On the Tolliver one bank byte serves both selectors. A bank the device does not have "
+        "is refused before anything is sent.");
 
     CLI::App* speed = app.add_subcommand("speed",
                                          "set the link speed and check that the device "
@@ -290,19 +479,27 @@ int Run(int argc, char** argv) {
     tolliver->require_subcommand(1);
     CLI::App* tolliverMode =
         tolliver->add_subcommand("mode", "read the Tolliver mode and the bank geometry it sets");
+    CLI::App* models =
+        app.add_subcommand("models", "list the models the library knows (no device needed)");
+    models->footer(
+        "One line per hardware-ID letter: model, command-set family, type, memory, banks, data "
+        "width and capabilities (those marked 'by firmware' depend on the firmware version). "
+        "With --json: {\"models\": [...]}.");
     app.footer(kFooter);
 
+    if (const auto misnamed = MisnamedCommand(argc, argv, app))
+        return UsageFailure(argc, argv, *misnamed);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         if (e.get_exit_code() == 0) return app.exit(e);
-        std::fprintf(stderr, "qxtool: %s\nRun with --help for more information.\n", e.what());
-        return kExitUsage;
+        return UsageFailure(argc, argv, e.what());
     }
 
     Console::Get().Configure(global.quiet, global.verbose, global.json);
     try {
         if (ports->parsed()) return RunPorts();
+        if (models->parsed()) return RunModels();
         Session session(global);
         if (detect->parsed()) return all ? RunDetectAll(session) : RunDetect(session);
         if (info->parsed()) return RunInfo(session);

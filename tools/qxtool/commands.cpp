@@ -6,9 +6,14 @@
 #include <optional>
 #include <vector>
 
+#include "device/model_table.h"
+#include "device/ranged_transfer.h"
 #include "tools/qxtool/console.h"
 #include "tools/qxtool/image_file.h"
+#include "tools/qxtool/image_source.h"
 #include "tools/qxtool/json.h"
+#include "tools/qxtool/memory_window.h"
+#include "tools/qxtool/placement.h"
 #include "tools/qxtool/progress.h"
 #include "tools/qxtool/report.h"
 #include "tools/qxtool/tool_error.h"
@@ -16,13 +21,8 @@
 namespace qx::tool {
 namespace {
 
-// Block reads run in pieces of this size so the progress bar moves (ReadBlock reports only
-// its end) and Ctrl+C is seen between them as well.
-constexpr uint32_t kBlockChunk = 4096;
-constexpr uint32_t kBulkUnit = 4096;
-constexpr uint32_t kBlockUnit = 256;
-constexpr int32_t kSarnetType = 9;
 constexpr int32_t kTolliverType = 14;
+constexpr uint32_t kEepromSize = 0x10000;
 
 class Stopwatch {
   public:
@@ -33,35 +33,6 @@ class Stopwatch {
   private:
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 };
-
-std::string Range(uint64_t address, uint64_t length) {
-    return Hex(address, 6) + "-" + Hex(address + length - 1, 6);
-}
-
-// Bytes of a write the device has acknowledged after `packets` accepted packets. Block packets
-// stop at every 64 KiB boundary in large-bin mode; walking them that way is exact there and
-// never more than what was acknowledged otherwise.
-uint64_t AcknowledgedBytes(uint32_t address, uint32_t length, uint64_t packets, bool bulk) {
-    if (bulk) return std::min<uint64_t>(packets * kBulkUnit, length);
-    uint64_t done = 0;
-    for (uint64_t i = 0; i < packets && done < length; ++i) {
-        const uint64_t toBoundary = 0x10000 - (address + done) % 0x10000;
-        done += std::min({uint64_t{kBlockUnit}, length - done, toBoundary});
-    }
-    return done;
-}
-
-// After a failed write: which part of the target holds the new image for certain and which
-// part may hold old bytes, new bytes or a mix (the packet in flight may be half stored).
-std::string IncompleteNote(uint32_t address, uint32_t length, uint64_t acknowledged,
-                           const std::string& space) {
-    std::string note = "qxtool: ";
-    if (!space.empty()) note += "in " + space + ", ";
-    if (acknowledged != 0) note += Range(address, acknowledged) + " was written and acknowledged; ";
-    note += Range(address + acknowledged, length - acknowledged) + " (" +
-            std::to_string(length - acknowledged) + " bytes) may be incomplete";
-    return note;
-}
 
 bool PageAligned(uint64_t address, uint64_t length) {
     return address % 256 == 0 && length % 256 == 0;
@@ -79,18 +50,36 @@ std::string SpaceNote(uint32_t flags) {
     return "";
 }
 
-// The space a failed write stopped in, for that note. Without a named space a bulk write on
-// the two-space models fills space 2 and then space 1, one progress pass each; so does
-// --space both, one call each.
-std::string FailedSpace(const QXVorrel& device, uint32_t flags, bool bulk, bool bothSpaces,
-                        int passes) {
-    const bool twoSpaces =
-        device.hardwareType == kSarnetType || device.hardwareType == kTolliverType;
-    const bool bothInOne = bulk && (flags & (XferSpace1 | XferSpace2)) == 0 && twoSpaces;
-    if ((bothInOne && passes >= 2) || (bothSpaces && (flags & XferSpace1) != 0))
-        return "space 1 (space 2 is complete)";
-    if (bothInOne) return "space 2 (space 1 not yet written)";
-    const std::string note = SpaceNote(flags);
+bool TwoSpaces(const QXVorrel& device) {
+    return device.hardwareType == 9 || device.hardwareType == kTolliverType;
+}
+
+std::string ModelName(const QXVorrel& device) {
+    const std::string model = ModelWithoutVersion(device);
+    return model.empty() ? "device" : model;
+}
+
+// After a failed write: which part of the target holds the new image for certain and which
+// part may hold old bytes, new bytes or a mix (the packet in flight may be half stored).
+std::string IncompleteNote(uint32_t address, uint32_t length, uint64_t acknowledged,
+                           const std::string& space) {
+    std::string note = "qxtool: ";
+    if (!space.empty()) note += "in " + space + ", ";
+    if (acknowledged != 0) note += Range(address, acknowledged) + " was written and acknowledged; ";
+    note += Range(address + acknowledged, length - acknowledged) + " (" +
+            Bytes(length - acknowledged) + ") may be incomplete";
+    return note;
+}
+
+// The space a failed write stopped in. A bulk write without a named space on the two-space
+// models fills space 2 and then space 1 in one ranged transfer; --space both makes one call
+// per space.
+std::string FailedSpace(const RangeStatus& status, size_t call, size_t calls) {
+    if (status.passes == 2)
+        return status.pass == 1 ? "space 1 (space 2 is complete)"
+                                : "space 2 (space 1 not yet written)";
+    if (calls == 2 && call == 1) return "space 1 (space 2 is complete)";
+    const std::string note = SpaceNote(status.space);
     return note.empty() ? "" : note.substr(2);
 }
 
@@ -100,87 +89,56 @@ JsonObject CommandJson(const char* command, const Session& session) {
     return json;
 }
 
-// An image file as loaded, kept with its text so that a second parse against the device's
-// memory can name the offending line.
-struct LoadedImage {
-    std::string content;
-    image::Format format = image::Format::Binary;
-    uint32_t binaryAddress = 0;
-    image::Image image;
-};
+RangeMethod MethodOf(const std::string& method) {
+    if (method == "bulk") return RangeMethod::Bulk;
+    if (method == "block") return RangeMethod::Block;
+    return RangeMethod::Auto;
+}
 
-LoadedImage LoadImage(const TransferArgs& args) {
-    LoadedImage loaded;
-    try {
-        loaded.content = image::readFile(args.file);
-        loaded.format = args.format.empty() ? image::detectFormat(args.file, loaded.content)
-                                            : *image::formatFromOption(args.format);
-        if (!args.address.empty()) {
-            if (loaded.format != image::Format::Binary)
-                throw UsageError(std::string("--address places a binary file; ") +
-                                 image::formatOption(loaded.format) +
-                                 " files carry their own addresses");
-            loaded.binaryAddress =
-                static_cast<uint32_t>(ParseNumber(args.address, 0xFFFFFFFFu, "--address"));
-        }
-        image::ReadOptions options;
-        options.binaryAddress = loaded.binaryAddress;
-        loaded.image = image::parse(loaded.content, loaded.format, options);
-    } catch (const image::ImageError& e) {
-        throw UsageError(args.file + ": " + e.what());
+// Whether the transfer goes the bulk way first; --method bulk where it cannot is a usage error.
+bool ChooseBulk(const QXVorrel& device, const std::string& method, uint64_t address,
+                uint64_t length, uint32_t flags, const char* direction) {
+    if (method == "bulk") {
+        if ((device.capabilities & CapBulk) == 0)
+            throw UsageError("--method bulk: the " + ModelName(device) + " has no bulk transfers");
+        if (!PageAligned(address, length))
+            throw UsageError(std::string("--method bulk: bulk ") + direction +
+                             " need address and length in multiples of 256 (" +
+                             Range(address, length) + ")");
+        return true;
     }
-    if (loaded.image.empty()) throw UsageError(args.file + ": the file holds no data");
-    return loaded;
+    RangeOptions options;
+    options.flags = flags;
+    options.method = MethodOf(method);
+    return RangeUsesBulk(device, static_cast<uint32_t>(address), static_cast<uint32_t>(length),
+                         options);
 }
 
-// The memory a transfer may reach: the image the device emulates now. 0 for models that
-// report no memory size.
-uint32_t MemoryLimit(const QXVorrel& device) {
-    return device.GetActiveBankSize();
+RangeOptions TransferOptions(uint32_t flags, bool bulk, Progress& progress) {
+    RangeOptions options;
+    options.flags = flags;
+    options.method = bulk ? RangeMethod::Bulk : RangeMethod::Block;
+    options.canceled = &Interrupted;
+    options.progress = [&progress](const RangeStatus& status) { progress.Report(status); };
+    return options;
 }
 
-// Refuses data past the device's memory, naming the line, before anything is sent.
-void CheckFits(const LoadedImage& loaded, const std::string& file, uint32_t limit) {
-    if (limit == 0) return;
-    const image::Extent extent = *loaded.image.extent();
-    if (extent.highest < limit) return;
-    image::ReadOptions options;
-    options.binaryAddress = loaded.binaryAddress;
-    options.memoryLimit = limit;
-    try {
-        image::parse(loaded.content, loaded.format, options);
-    } catch (const image::ImageError& e) {
-        throw UsageError(file + ": " + e.what());
-    }
-    throw UsageError(file + ": data at " + Hex(extent.highest, 6) +
-                     " lies past the end of memory (" + Hex(limit) + " bytes)");
+std::string Method(bool bulk) {
+    return bulk ? "bulk" : "block";
 }
 
-std::vector<uint8_t> ReadRange(Session& session, uint32_t address, uint32_t length, uint32_t flags,
-                               bool bulk, const char* label) {
+std::vector<uint8_t> ReadDevice(Session& session, const MemoryWindow& window, uint32_t address,
+                                uint32_t length, uint32_t flags, bool bulk, const char* label) {
     QXVorrel& device = session.Device();
     std::vector<uint8_t> data(length);
-    const std::string what = std::string("reading ") + std::to_string(length) + " bytes at " +
-                             Range(address, length) + " (" + (bulk ? "bulk" : "block") +
-                             SpaceNote(flags) + ") from " + session.PortLabel();
+    const std::string what = "reading " + Bytes(length) + " at " + Range(address, length) + " (" +
+                             Method(bulk) + SpaceNote(flags) + ") from " + session.PortLabel();
     session.CheckInterrupted(what);
-    if (bulk) {
-        Progress progress(label, length, kBulkUnit);
-        session.Check(device.BulkRead(data.data(), length, address, flags, Progress::Callback()),
-                      what);
-        return data;
-    }
-    Progress progress(label, length, kBlockUnit);
+    Progress progress(label, length);
     progress.Update(0);
-    for (uint32_t offset = 0; offset < length;) {
-        session.CheckInterrupted(what);
-        const uint32_t n = std::min(kBlockChunk, length - offset);
-        session.Check(device.ReadBlock(data.data() + offset, n, address + offset, flags, nullptr),
-                      what);
-        offset += n;
-        progress.Update(offset);
-    }
-    progress.Finish();
+    const int32_t result = ReadRange(device, data.data(), window.base + address, length,
+                                     TransferOptions(flags, bulk, progress), nullptr);
+    session.Check(result, what, "the " + ModelName(device) + " has no bulk transfers");
     return data;
 }
 
@@ -191,36 +149,125 @@ struct Difference {
     uint64_t count = 0;
 };
 
-// Compares what the device holds with what it should hold at `address`.
-void Compare(const std::vector<uint8_t>& device, const uint8_t* expected, uint64_t offset,
-             uint64_t length, uint64_t address, std::optional<Difference>& first) {
-    for (uint64_t i = 0; i < length; ++i) {
-        if (device[offset + i] == expected[i]) continue;
-        if (!first) first = Difference{address + i, device[offset + i], expected[i], 0};
+[[noreturn]] void VerifyFailed(const Difference& d, const std::string& port,
+                               const std::string& where = "") {
+    ToolError error(kExitDeviceFailed,
+                    "verify failed on " + port + ": first difference at " + Address(d.address) +
+                        " (device " + Hex(d.device, 2) + ", file " + Hex(d.file, 2) + "), " +
+                        Plural(d.count, "byte differs", "bytes differ") + where,
+                    "verify");
+    error.Details().Object("difference", JsonObject()
+                                             .Number("address", static_cast<int64_t>(d.address))
+                                             .Number("device", d.device)
+                                             .Number("file", d.file)
+                                             .Number("count", static_cast<int64_t>(d.count)));
+    throw error;
+}
+
+// Compares what the device holds from `from` with the placed bytes a file gives (or all of
+// them).
+std::optional<Difference> Compare(const std::vector<uint8_t>& device, uint32_t from,
+                                  const Placement& placed, bool givenOnly) {
+    std::optional<Difference> first;
+    const size_t skip = placed.address - from;
+    for (size_t i = 0; i < placed.bytes.size(); ++i) {
+        if (givenOnly && !placed.Given(i)) continue;
+        if (device[skip + i] == placed.bytes[i]) continue;
+        if (!first) first = Difference{placed.address + i, device[skip + i], placed.bytes[i], 0};
         ++first->count;
     }
+    return first;
 }
 
-[[noreturn]] void VerifyFailed(const Difference& d, const std::string& port) {
-    throw ToolError(kExitDeviceFailed, "verify failed on " + port + ": first difference at " +
-                                           Hex(d.address, 6) + " (device " + Hex(d.device, 2) +
-                                           ", file " + Hex(d.file, 2) + "), " +
-                                           std::to_string(d.count) + " byte(s) differ");
+std::optional<uint32_t> ParseBank(const std::string& text) {
+    if (text.empty()) return std::nullopt;
+    return static_cast<uint32_t>(ParseNumber(text, 255, "--bank"));
 }
 
-bool ChooseBulk(const QXVorrel& device, const std::string& method, uint64_t address,
-                uint64_t length, const char* direction) {
-    const bool capable = (device.capabilities & CapBulk) != 0;
-    if (method == "block") return false;
-    if (method == "bulk") {
-        if (!capable) throw UsageError("--method bulk: the device has no bulk transfers");
-        if (!PageAligned(address, length))
-            throw UsageError(std::string("--method bulk: bulk ") + direction +
-                             " need address and length in multiples of 256 (" +
-                             Range(address, length) + ")");
-        return true;
+// --split and the files it needs: one file, or two with --split both.
+Layout ParseLayout(const TransferArgs& args, bool fill) {
+    Layout layout;
+    if (args.split == "both") {
+        layout.bothLanes = true;
+        if (args.files.size() != 2)
+            throw UsageError("--split both takes two files: the even bytes' and the odd bytes'");
+    } else {
+        layout.lane = LaneFromOption(args.split.empty() ? "all" : args.split).value_or(Lane::All);
+        if (args.files.size() != 1)
+            throw UsageError("a second FILE goes with --split both (the odd bytes' file)");
     }
-    return capable && PageAligned(address, length);
+    if (std::count(args.files.begin(), args.files.end(), std::string(kStandardStream)) > 1)
+        throw UsageError("only one of the files can be standard input or output (-)");
+    if (fill && !args.fill.empty()) {
+        layout.fill = static_cast<uint8_t>(ParseNumber(args.fill, 0xFF, "--fill"));
+        layout.fillGiven = true;
+    }
+    return layout;
+}
+
+bool Split(const Layout& layout) {
+    return layout.bothLanes || layout.lane != Lane::All;
+}
+
+// Where the files land: a binary file at --address, record files moved by --offset.
+int64_t ShiftOf(const TransferArgs& args, const std::vector<Source>& sources,
+                const Layout& layout) {
+    const bool binary = sources[0].format == image::Format::Binary;
+    for (const Source& source : sources)
+        if ((source.format == image::Format::Binary) != binary)
+            throw UsageError(
+                "the two files of --split both must both be binary or both record "
+                "files");
+    int64_t shift = 0;
+    if (binary) {
+        if (!args.offset.empty())
+            throw UsageError(
+                "--offset moves the records of Intel HEX and S-record files; a "
+                "binary file is placed with --address");
+        if (!args.address.empty())
+            shift = static_cast<int64_t>(ParseNumber(args.address, 0xFFFFFFFFu, "--address"));
+    } else {
+        if (!args.address.empty())
+            throw UsageError(std::string("--address places a binary file; ") +
+                             image::formatOption(sources[0].format) +
+                             " files carry their own addresses (--offset moves them)");
+        if (!args.offset.empty()) shift = ParseSignedNumber(args.offset, "--offset");
+    }
+    if (Split(layout) && shift % 2 != 0)
+        throw UsageError(
+            "with --split, --address and --offset count device bytes and must be "
+            "even");
+    return shift;
+}
+
+std::vector<Source> LoadSources(const TransferArgs& args) {
+    std::vector<Source> sources;
+    for (const std::string& file : args.files) sources.push_back(LoadSource(file, args.format));
+    return sources;
+}
+
+std::string FileNames(const std::vector<Source>& sources) {
+    std::string names;
+    for (const Source& source : sources) names += (names.empty() ? "" : " + ") + source.label;
+    return names;
+}
+
+uint32_t AlignmentUnit(const QXVorrel& device) {
+    const int32_t bytes = device.dataWidth / 8;
+    return bytes > 1 ? static_cast<uint32_t>(bytes) : 1;
+}
+
+std::string WordNote(const QXVorrel& device) {
+    return "the " + ModelName(device) + " moves " + std::to_string(device.dataWidth) +
+           "-bit words, so a transfer starts at an even address and covers whole words";
+}
+
+// A range the device cannot take on its word boundaries, in words.
+std::string Misalignment(const QXVorrel& device, uint64_t address, uint64_t length,
+                         const std::string& what) {
+    const std::string fault =
+        address % 2 != 0 ? "starts at an odd address" : "has an odd length (" + Bytes(length) + ")";
+    return what + " (" + Range(address, length) + ") " + fault + ": " + WordNote(device);
 }
 
 }  // namespace
@@ -235,6 +282,12 @@ uint64_t ParseNumber(const std::string& text, uint64_t max, const std::string& w
     const uint64_t value = std::strtoull(digits.c_str(), nullptr, hex ? 16 : 10);
     if (value > max) throw UsageError(what + ": " + text + " is above " + std::to_string(max));
     return value;
+}
+
+int64_t ParseSignedNumber(const std::string& text, const std::string& what) {
+    const bool negative = !text.empty() && text[0] == '-';
+    const uint64_t magnitude = ParseNumber(negative ? text.substr(1) : text, 0xFFFFFFFFu, what);
+    return negative ? -static_cast<int64_t>(magnitude) : static_cast<int64_t>(magnitude);
 }
 
 int RunInfo(Session& session) {
@@ -254,9 +307,21 @@ int RunDetect(Session& session) {
 }
 
 int RunRead(Session& session, const TransferArgs& args) {
-    const image::Format format =
-        args.format.empty() ? image::formatFromName(args.file).value_or(image::Format::Binary)
-                            : *image::formatFromOption(args.format);
+    const Layout layout = ParseLayout(args, false);
+    std::vector<image::Format> formats;
+    for (const std::string& file : args.files) {
+        formats.push_back(args.format.empty()
+                              ? image::formatFromName(file).value_or(image::Format::Binary)
+                              : *image::formatFromOption(args.format));
+        if (file == kStandardStream && Console::Get().Json())
+            throw UsageError("read -: standard output carries the image; leave out --json");
+    }
+    const bool binary = formats[0] == image::Format::Binary;
+    for (const image::Format format : formats)
+        if ((format == image::Format::Binary) != binary)
+            throw UsageError(
+                "the two files of --split both must both be binary or both record "
+                "files");
     const uint64_t address =
         args.address.empty() ? 0 : ParseNumber(args.address, 0xFFFFFFFFu, "--address");
     std::optional<uint64_t> length;
@@ -264,179 +329,253 @@ int RunRead(Session& session, const TransferArgs& args) {
         length = ParseNumber(args.length, 0xFFFFFFFFu, "--length");
         if (*length == 0) throw UsageError("--length must not be 0");
     }
+    int64_t offset = 0;
+    if (!args.offset.empty()) {
+        if (binary)
+            throw UsageError(
+                "--offset moves the records of Intel HEX and S-record files; a "
+                "binary file starts at --address");
+        offset = ParseSignedNumber(args.offset, "--offset");
+    }
+    const std::optional<uint32_t> bank = ParseBank(args.bank);
     const uint32_t flags = SpaceFlag(args.space) | (args.plain ? XferPlain : 0);
+    // Before the device is touched: a file that cannot be written would lose the read.
+    for (const std::string& file : args.files) CheckWritable(file);
+    if (std::find(args.files.begin(), args.files.end(), kStandardStream) != args.files.end()) {
+        UseBinaryStdio();
+        Console::Get().StdoutCarriesData();
+    }
 
     session.Open();
     QXVorrel& device = session.Device();
-    const uint32_t limit = MemoryLimit(device);
+    const MemoryWindow window = PlanWindow(device, bank);
     if (!length) {
-        if (limit == 0) throw UsageError("the device reports no memory size: give --length");
-        if (address >= limit)
-            throw UsageError("--address " + Hex(address) + " lies past the end of memory (" +
-                             Hex(limit) + " bytes)");
-        length = limit - address;
+        if (window.limit == 0) throw UsageError("the device reports no memory size: give --length");
+        window.CheckFits(address, 1, "--address " + Address(address));
+        length = window.limit - address;
     }
-    if (limit != 0 && address + *length > limit)
-        throw UsageError("the range " + Range(address, *length) + " runs past the end of memory (" +
-                         Hex(limit) + " bytes)");
+    window.CheckFits(address, *length, "the range " + Range(address, *length));
     if (address + *length > 0x100000000ull)
         throw UsageError("the range runs past the 32-bit address space");
-    const bool bulk = ChooseBulk(device, args.method, address, *length, "reads");
+    const uint32_t unit = AlignmentUnit(device);
+    if (address % unit != 0 || *length % unit != 0)
+        throw UsageError(Misalignment(device, address, *length, "the range"));
+    if (Split(layout) && (address % 2 != 0 || *length % 2 != 0 || offset % 2 != 0))
+        throw UsageError(
+            "with --split, --address, --length and --offset cover whole byte pairs "
+            "(even numbers)");
+    const bool bulk = ChooseBulk(device, args.method, address, *length, flags, "reads");
+    SelectWindow(session, window);
 
     const Stopwatch stopwatch;
     const std::vector<uint8_t> data =
-        ReadRange(session, static_cast<uint32_t>(address), static_cast<uint32_t>(*length), flags,
-                  bulk, "read");
+        ReadDevice(session, window, static_cast<uint32_t>(address), static_cast<uint32_t>(*length),
+                   flags, bulk, "read");
     const double seconds = stopwatch.Seconds();
-    try {
+    for (size_t i = 0; i < args.files.size(); ++i) {
+        const Lane lane = SourceLane(layout, i);
+        // A binary file starts with the first byte read; records carry device addresses.
+        const int64_t shift = binary ? static_cast<int64_t>(address) : offset;
         image::Image out;
-        out.add(static_cast<uint32_t>(address), data);
+        try {
+            out = Extract(data, static_cast<uint32_t>(address), lane, shift);
+        } catch (const PlacementError& e) {
+            throw FileError(args.files[i], e.what());
+        }
         image::WriteOptions options;
-        options.binaryAddress = static_cast<uint32_t>(address);
-        image::writeFile(args.file, image::write(out, format, options));
-    } catch (const image::ImageError& e) {
-        throw UsageError(args.file + ": " + e.what());
+        options.sRecordAddressBytes = image::sRecordAddressBytesFromName(args.files[i]);
+        WriteOutput(args.files[i], image::write(out, formats[i], options));
     }
-    Console::Get().Result("read " + std::to_string(*length) + " bytes at " +
-                          Range(address, *length) + " from " + session.PortLabel() + " into " +
-                          args.file + " (" + image::formatOption(format) + ", " +
-                          (bulk ? "bulk" : "block") + SpaceNote(flags) + ")");
-    Console::Get().JsonResult(CommandJson("read", session)
-                                  .String("file", args.file)
-                                  .String("format", image::formatOption(format))
-                                  .Number("address", static_cast<int64_t>(address))
-                                  .Number("length", static_cast<int64_t>(*length))
-                                  .String("method", bulk ? "bulk" : "block")
-                                  .Real("seconds", seconds)
-                                  .Text());
+    std::string files;
+    for (const std::string& file : args.files)
+        files +=
+            (files.empty() ? "" : " + ") + (file == kStandardStream ? "standard output" : file);
+    Console::Get().Result("read " + Bytes(*length) + " at " + Range(address, *length) + " from " +
+                          session.PortLabel() + " into " + files + " (" +
+                          image::formatOption(formats[0]) + ", " + Method(bulk) + SpaceNote(flags) +
+                          (Split(layout) ? ", split " + args.split : "") + ")");
+    JsonObject json = CommandJson("read", session);
+    json.String("file", args.files[0]);
+    if (args.files.size() == 2) json.String("oddFile", args.files[1]);
+    json.String("format", image::formatOption(formats[0]))
+        .Number("address", static_cast<int64_t>(address))
+        .Number("length", static_cast<int64_t>(*length))
+        .String("method", Method(bulk))
+        .Number("bank", window.bank)
+        .String("split", args.split.empty() ? "none" : args.split)
+        .Real("seconds", seconds);
+    Console::Get().JsonResult(json.Text());
     return kExitOk;
 }
 
 int RunWrite(Session& session, const TransferArgs& args) {
-    const uint8_t fill =
-        static_cast<uint8_t>(args.fill.empty() ? 0xFF : ParseNumber(args.fill, 0xFF, "--fill"));
     if (args.method == "bulk" && (args.alt || args.lower))
         throw UsageError(
             "--alt and --lower choose block write commands; they do not go with "
             "--method bulk");
-    const LoadedImage loaded = LoadImage(args);
+    Layout layout = ParseLayout(args, true);
+    const std::optional<uint32_t> bank = ParseBank(args.bank);
+    if (std::find(args.files.begin(), args.files.end(), kStandardStream) != args.files.end())
+        UseBinaryStdio();
+    const std::vector<Source> sources = LoadSources(args);
+    layout.shift = ShiftOf(args, sources, layout);
 
     session.Open();
     QXVorrel& device = session.Device();
-    CheckFits(loaded, args.file, MemoryLimit(device));
-    const image::Extent extent = *loaded.image.extent();
-    const uint32_t address = extent.lowest;
-    const uint64_t length64 = uint64_t{extent.highest} - extent.lowest + 1;
-    if (length64 > 0xFFFFFFFFu) throw UsageError(args.file + ": the image spans 4 GiB");
-    const auto length = static_cast<uint32_t>(length64);
-    const std::vector<uint8_t> data = loaded.image.flatten(address, length, fill);
-    const bool bulk =
-        ChooseBulk(device, args.method, address, length, "writes") && !args.alt && !args.lower;
+    const MemoryWindow window = PlanWindow(device, bank);
+    Placement placed = PlaceSources(sources, layout, window);
+    // One byte lane: the other lane's bytes (and the file's holes) keep what the device holds.
+    const bool keepDevice = layout.lane != Lane::All;
+    const uint32_t unit = AlignmentUnit(device);
+    if (keepDevice) {
+        Pad(placed, std::max<uint32_t>(unit, 2), layout.fill);
+    } else if (placed.address % unit != 0 || placed.bytes.size() % unit != 0) {
+        if (!layout.fillGiven)
+            throw UsageError(
+                Misalignment(device, placed.address, placed.bytes.size(), "the image") +
+                "; --fill BYTE pads it to whole words");
+        Pad(placed, unit, layout.fill);
+    }
+    window.CheckFits(placed.address, placed.bytes.size(),
+                     "the image (" + Range(placed.address, placed.bytes.size()) + ")");
+    if (placed.bytes.size() > 0xFFFFFFFFu) throw UsageError("the image spans 4 GiB");
+    const uint32_t address = placed.address;
+    const auto length = static_cast<uint32_t>(placed.bytes.size());
 
     uint32_t common = args.plain ? XferPlain : 0;
     if (args.alt) common |= XferAltWrite;
     if (args.lower) common |= XferWriteLower;
+    const bool bulk = ChooseBulk(device, args.method, address, length, common, "writes");
     // Without --space the library's own choice: on the two-space models a bulk write fills
-    // both spaces (BulkWriteBoth), a block write sends no space bits.
-    std::vector<uint32_t> spaces;
-    if (args.space == "both") {
+    // both spaces, a block write sends no space bits. Keeping the device's bytes needs each
+    // space read apart.
+    std::vector<uint32_t> spaces = {SpaceFlag(args.space)};
+    if (args.space == "both" || (keepDevice && bulk && args.space.empty() && TwoSpaces(device)))
         spaces = {XferSpace2, XferSpace1};
-    } else {
-        spaces = {SpaceFlag(args.space)};
-    }
+    SelectWindow(session, window);
 
     const Stopwatch stopwatch;
-    for (const uint32_t space : spaces) {
-        const uint32_t flags = common | space;
-        const std::string what = "writing " + std::to_string(length) + " bytes at " +
-                                 Range(address, length) + " (" + (bulk ? "bulk" : "block") +
-                                 SpaceNote(flags) + ") to " + session.PortLabel();
-        session.CheckInterrupted(what);
-        Progress progress("write", length, bulk ? kBulkUnit : kBlockUnit);
-        int32_t result;
-        if (bulk && space == 0) {
-            result =
-                device.BulkWriteBoth(data.data(), length, address, flags, Progress::Callback());
-        } else if (bulk) {
-            result = device.BulkWrite(data.data(), length, address, flags, Progress::Callback());
-        } else {
-            result = device.WriteBlock(data.data(), length, address, flags | XferNoBulk,
-                                       Progress::Callback());
+    std::vector<std::vector<uint8_t>> written;
+    for (size_t call = 0; call < spaces.size(); ++call) {
+        const uint32_t flags = common | spaces[call];
+        std::vector<uint8_t> data = placed.bytes;
+        if (keepDevice) {
+            const std::vector<uint8_t> before =
+                ReadDevice(session, window, address, length, (common & XferPlain) | spaces[call],
+                           bulk, "read");
+            for (size_t i = 0; i < data.size(); ++i)
+                if (!placed.Given(i)) data[i] = before[i];
         }
+        const std::string what = "writing " + Bytes(length) + " at " + Range(address, length) +
+                                 " (" + Method(bulk) + SpaceNote(flags) + ") to " +
+                                 session.PortLabel();
+        session.CheckInterrupted(what);
+        Progress progress("write", length);
+        RangeOptions options = TransferOptions(flags, bulk, progress);
+        // Without --method the library's rule: a failed bulk write goes on on the block path.
+        if (bulk && args.method.empty()) options.method = RangeMethod::Auto;
+        options.fallingBack = [](int32_t result) {
+            Console::Get().Note("qxtool: the bulk write failed with " + DescribeResult(result) +
+                                "; writing the whole range again on the block path in " +
+                                std::to_string(kRangeFallbackPauseMs) + " ms");
+        };
+        RangeStatus status;
+        const int32_t result =
+            WriteRange(device, data.data(), window.base + address, length, options, &status);
         if (result < 0) {
-            Console::Get().Note(IncompleteNote(
-                address, length,
-                AcknowledgedBytes(address, length, progress.PacketsAccepted(), bulk),
-                FailedSpace(device, flags, bulk, spaces.size() == 2, progress.Passes())));
+            progress.Finish();
+            // Not progress but the error itself: shown with --quiet too.
+            const std::string space = FailedSpace(status, call, spaces.size());
+            Console::Get().Error(IncompleteNote(address, length, status.done, space));
+            DeviceError error(result, what);
+            JsonObject incomplete;
+            incomplete.Number("address", int64_t{address} + status.done)
+                .Number("length", int64_t{length} - status.done)
+                .Number("acknowledged", status.done);
+            if (!space.empty()) incomplete.String("space", space);
+            incomplete.Bool("fellBack", status.fellBack);
+            error.Details().Object("incomplete", incomplete);
+            Console::Get().DrainLog();
+            throw error;
         }
         session.Check(result, what);
+        written.push_back(std::move(data));
     }
 
     if (!args.noVerify) {
         const uint32_t readFlags = args.plain ? XferPlain : 0;
-        std::optional<Difference> first;
-        for (const uint32_t space : spaces) {
-            const std::vector<uint8_t> back =
-                ReadRange(session, address, length, readFlags | space, bulk, "verify");
-            Compare(back, data.data(), 0, length, address, first);
-            if (first) VerifyFailed(*first, session.PortLabel());
+        for (size_t call = 0; call < spaces.size(); ++call) {
+            const std::vector<uint8_t> back = ReadDevice(session, window, address, length,
+                                                         readFlags | spaces[call], bulk, "verify");
+            Placement expected;
+            expected.address = address;
+            expected.bytes = written[call];
+            if (const auto first = Compare(back, address, expected, false))
+                VerifyFailed(*first, session.PortLabel());
         }
     }
     const double seconds = stopwatch.Seconds();
     Console::Get().Result(
-        "wrote " + std::to_string(length) + " bytes at " + Range(address, length) + " to " +
-        session.PortLabel() + " from " + args.file + " (" + image::formatOption(loaded.format) +
-        ", " + (bulk ? "bulk" : "block") + (args.space.empty() ? "" : ", space " + args.space) +
-        ")" + (args.noVerify ? "" : ", verified"));
-    Console::Get().JsonResult(CommandJson("write", session)
-                                  .String("file", args.file)
-                                  .String("format", image::formatOption(loaded.format))
-                                  .Number("address", int64_t{address})
-                                  .Number("length", int64_t{length})
-                                  .String("method", bulk ? "bulk" : "block")
-                                  .Bool("verified", !args.noVerify)
-                                  .Real("seconds", seconds)
-                                  .Text());
+        "wrote " + Bytes(length) + " at " + Range(address, length) + " to " + session.PortLabel() +
+        " from " + FileNames(sources) + " (" + image::formatOption(sources[0].format) + ", " +
+        Method(bulk) + (args.space.empty() ? "" : ", space " + args.space) +
+        (Split(layout) ? ", split " + args.split : "") + ")" + (args.noVerify ? "" : ", verified"));
+    JsonObject json = CommandJson("write", session);
+    json.String("file", sources[0].label);
+    if (sources.size() == 2) json.String("oddFile", sources[1].label);
+    json.String("format", image::formatOption(sources[0].format))
+        .Number("address", int64_t{address})
+        .Number("length", int64_t{length})
+        .String("method", Method(bulk))
+        .Number("bank", window.bank)
+        .String("split", args.split.empty() ? "none" : args.split)
+        .Bool("verified", !args.noVerify)
+        .Real("seconds", seconds);
+    Console::Get().JsonResult(json.Text());
     return kExitOk;
 }
 
 int RunVerify(Session& session, const TransferArgs& args) {
-    const LoadedImage loaded = LoadImage(args);
+    Layout layout = ParseLayout(args, false);
+    const std::optional<uint32_t> bank = ParseBank(args.bank);
+    if (std::find(args.files.begin(), args.files.end(), kStandardStream) != args.files.end())
+        UseBinaryStdio();
+    const std::vector<Source> sources = LoadSources(args);
+    layout.shift = ShiftOf(args, sources, layout);
 
     session.Open();
     QXVorrel& device = session.Device();
-    CheckFits(loaded, args.file, MemoryLimit(device));
-    const image::Extent extent = *loaded.image.extent();
-    const uint32_t address = extent.lowest;
-    const uint64_t length64 = uint64_t{extent.highest} - extent.lowest + 1;
-    if (length64 > 0xFFFFFFFFu) throw UsageError(args.file + ": the image spans 4 GiB");
-    const auto length = static_cast<uint32_t>(length64);
-    const bool bulk = ChooseBulk(device, args.method, address, length, "reads");
-    std::vector<uint32_t> spaces;
-    if (args.space == "both") {
-        spaces = {XferSpace2, XferSpace1};
-    } else {
-        spaces = {SpaceFlag(args.space)};
-    }
+    const MemoryWindow window = PlanWindow(device, bank);
+    const Placement placed = PlaceSources(sources, layout, window);
+    // The device is read in whole words; only the bytes the files hold are compared.
+    const uint32_t unit = AlignmentUnit(device);
+    const uint32_t address = placed.address - placed.address % unit;
+    const uint64_t end = (placed.End() + unit - 1) / unit * unit;
+    window.CheckFits(address, end - address, "the image (" + Range(address, end - address) + ")");
+    if (end - address > 0xFFFFFFFFu) throw UsageError("the image spans 4 GiB");
+    const auto length = static_cast<uint32_t>(end - address);
+    const uint32_t plain = args.plain ? XferPlain : 0;
+    const bool bulk = ChooseBulk(device, args.method, address, length, plain, "reads");
+    std::vector<uint32_t> spaces = {SpaceFlag(args.space)};
+    if (args.space == "both") spaces = {XferSpace2, XferSpace1};
+    SelectWindow(session, window);
 
-    // Only the bytes the file holds are compared; its holes say nothing.
-    std::optional<Difference> first;
     for (const uint32_t space : spaces) {
-        const std::vector<uint8_t> back = ReadRange(
-            session, address, length, space | (args.plain ? XferPlain : 0), bulk, "verify");
-        for (const image::Segment& segment : loaded.image.segments())
-            Compare(back, segment.bytes.data(), segment.address - address, segment.bytes.size(),
-                    segment.address, first);
-        if (first) VerifyFailed(*first, session.PortLabel());
+        const std::vector<uint8_t> back =
+            ReadDevice(session, window, address, length, space | plain, bulk, "verify");
+        if (const auto first = Compare(back, address, placed, true))
+            VerifyFailed(*first, session.PortLabel());
     }
-    Console::Get().Result("verified " + std::to_string(loaded.image.byteCount()) + " bytes of " +
-                          args.file + " in " + Range(address, length) + " on " +
+    const uint64_t compared = placed.GivenCount();
+    Console::Get().Result("verified " + Bytes(compared) + " of " + FileNames(sources) + " in " +
+                          Range(placed.address, placed.bytes.size()) + " on " +
                           session.PortLabel());
     Console::Get().JsonResult(CommandJson("verify", session)
-                                  .String("file", args.file)
-                                  .Number("address", int64_t{address})
-                                  .Number("length", int64_t{length})
-                                  .Number("bytes", static_cast<int64_t>(loaded.image.byteCount()))
+                                  .String("file", sources[0].label)
+                                  .Number("address", int64_t{placed.address})
+                                  .Number("length", static_cast<int64_t>(placed.bytes.size()))
+                                  .Number("bytes", static_cast<int64_t>(compared))
+                                  .Number("bank", window.bank)
                                   .Bool("match", true)
                                   .Text());
     return kExitOk;
@@ -447,10 +586,15 @@ int RunEepromRead(Session& session, const EepromArgs& args) {
     const auto length =
         static_cast<uint16_t>(args.value.empty() ? 1 : ParseNumber(args.value, 256, "LEN"));
     if (length == 0) throw UsageError("LEN must be 1 to 256");
+    if (uint32_t{address} + length > kEepromSize)
+        throw UsageError("eeprom read " + Hex(address, 4) + " " + std::to_string(length) + ": " +
+                         Bytes(length) + " at " + Hex(address, 4) +
+                         " run past the end of the EEPROM (addresses 0x0000 to 0xFFFF)");
     session.Open();
     std::vector<uint8_t> data(length);
-    session.Check(session.Device().ReadEEPROM(data.data(), address, length),
-                  "reading " + std::to_string(length) + " EEPROM byte(s) at " + Hex(address, 4));
+    session.Check(
+        session.Device().ReadEEPROM(data.data(), address, length),
+        "reading " + Plural(length, "EEPROM byte", "EEPROM bytes") + " at " + Hex(address, 4));
     std::string text;
     for (size_t offset = 0; offset < data.size(); offset += 16) {
         const size_t n = std::min<size_t>(16, data.size() - offset);
@@ -487,7 +631,7 @@ int RunBankGet(Session& session, const BankArgs& args) {
     const char* which = args.readWrite ? "read/write" : "emulation";
     uint8_t bank = 0;
     session.Check(session.Device().QueryBank(&bank, args.readWrite ? 1 : 0),
-                  std::string("asking for the ") + which + " bank");
+                  std::string("asking for the ") + which + " bank", "this model has no banks");
     Console::Get().Result(std::string(which) + " bank: " + std::to_string(bank));
     Console::Get().JsonResult(CommandJson("bank get", session)
                                   .String("selector", args.readWrite ? "rw" : "emulation")
@@ -505,12 +649,18 @@ int RunBankSet(Session& session, const BankArgs& args) {
     const char* which = args.readWrite ? "read/write" : "emulation";
     const std::string what = std::string("setting the ") + which + " bank to " +
                              std::to_string(bank) + (args.persistent ? " (persistent)" : "");
+    // Refused here, before anything is sent: the library would send some numbers the device
+    // has no bank for.
+    if ((device.capabilities & CapBanks) != 0 && bank >= BankLimit(device))
+        throw UsageError("bank set " + std::to_string(bank) + ": this " + ModelName(device) +
+                         " has banks 0 to " + std::to_string(BankLimit(device) - 1) +
+                         WholeMemoryNote(device));
     if (device.hardwareType == kTolliverType) {
         // The Tolliver keeps one bank byte for both selectors, in its configuration bytes.
-        session.Check(device.SetTolliverBank(bank), what);
+        session.Check(device.SetTolliverBank(bank), what, "this model has no banks");
     } else {
         session.Check(device.SetBank(bank, args.readWrite ? 1 : 0, args.persistent ? 1 : 0, 0),
-                      what);
+                      what, "this model has no banks");
     }
     Console::Get().Result(std::string(which) + " bank set to " + std::to_string(bank) +
                           (args.persistent ? " (persistent)" : ""));
@@ -547,7 +697,8 @@ int RunSpeed(Session& session, const std::string& baudText) {
 int RunFlashInfo(Session& session) {
     session.Open();
     uint8_t info[kFlashInfoSize] = {};
-    session.Check(session.Device().GetFlashInfo(info), "asking for the flash information");
+    session.Check(session.Device().GetFlashInfo(info), "asking for the flash information",
+                  "this model has no flash information");
     Console::Get().Result("flash information: " + HexBytes(info, sizeof info));
     JsonArray bytes;
     for (const uint8_t b : info) bytes.Number(b);
@@ -579,15 +730,87 @@ int RunSerial(Session& session) {
 int RunTolliverMode(Session& session) {
     session.Open();
     QXVorrel& device = session.Device();
-    session.Check(device.GetTolliverMode(), "asking for the Tolliver mode");
+    session.Check(device.GetTolliverMode(), "asking for the Tolliver mode",
+                  "only the Tolliver has a mode");
     Console::Get().Result("tolliver mode " + std::to_string(device.tolliverMode) + ": " +
-                          std::to_string(device.bankCount) + " bank(s) of " + Hex(device.bankSize) +
-                          " bytes");
+                          Plural(static_cast<uint64_t>(device.bankCount), "bank", "banks") +
+                          " of " + Hex(device.bankSize) + " bytes");
     Console::Get().JsonResult(CommandJson("tolliver mode", session)
                                   .Number("tolliverMode", int64_t{device.tolliverMode})
                                   .Number("bankCount", int64_t{device.bankCount})
                                   .Number("bankSize", int64_t{device.bankSize})
                                   .Text());
+    return kExitOk;
+}
+
+int RunModels() {
+    static const struct {
+        uint32_t bit;
+        const char* name;
+    } kCapabilities[] = {{CapEncryption, "encryption"},
+                         {CapBanks, "banks"},
+                         {CapBulk, "bulk"},
+                         {CapFlashInfo, "flash-info"}};
+    const auto names = [](uint32_t bits) {
+        std::string text;
+        for (const auto& c : kCapabilities)
+            if (bits & c.bit) text += (text.empty() ? "" : " ") + std::string(c.name);
+        return text;
+    };
+    std::string text =
+        "ID  model                 family type memory    banks          width capabilities\n";
+    JsonArray models;
+    for (const ModelRow& row : ModelTable()) {
+        std::string name = row.name;
+        if (row.step == ModelStep::NameString) name = "(named by the device)";
+        if (name.empty()) name = "(no model)";
+        if (row.majorFrom != 0) name += " (fw " + std::to_string(row.majorFrom) + "+)";
+        if (row.majorTo != 255) name += " (fw <" + std::to_string(row.majorTo + 1) + ")";
+        std::string capabilities = Hex(row.capabilities, 4);
+        if (!names(row.capabilities).empty()) capabilities += " " + names(row.capabilities);
+        std::string optional;
+        JsonArray features;
+        for (const FeatureCapability& feature : row.features) {
+            if (feature.feature == 0) break;
+            const uint32_t bits = feature.withFeature & ~feature.withoutFeature;
+            optional +=
+                (optional.empty() ? "" : " ") + (names(bits).empty() ? Hex(bits, 2) : names(bits));
+            if (feature.withoutFeature != 0)
+                optional += " (else " + Hex(feature.withoutFeature, 2) + ")";
+            features.Object(JsonObject()
+                                .Number("feature", feature.feature)
+                                .Number("with", feature.withFeature)
+                                .Number("without", feature.withoutFeature));
+        }
+        if (!optional.empty()) capabilities += "; by firmware: " + optional;
+        const bool geometry = row.dataWidth != 0;
+        const std::string banks =
+            row.step == ModelStep::TolliverMode
+                ? "by mode"
+                : (geometry ? std::to_string(row.bankCount) + " x " + Hex(row.bankSize) : "-");
+        char line[240];
+        std::snprintf(line, sizeof line, "%c   %-21s %-6d %-4d %-9s %-14s %-5s %s\n", row.letter,
+                      name.c_str(), row.family, row.type,
+                      geometry ? Hex(row.memorySize).c_str() : "-", banks.c_str(),
+                      geometry ? std::to_string(row.dataWidth).c_str() : "-", capabilities.c_str());
+        text += line;
+        models.Object(JsonObject()
+                          .String("hardwareId", std::string(1, row.letter))
+                          .String("model", row.name)
+                          .Number("firmwareMajorFrom", row.majorFrom)
+                          .Number("firmwareMajorTo", row.majorTo)
+                          .Number("protocolFamily", row.family)
+                          .Number("hardwareType", row.type)
+                          .Number("capabilities", row.capabilities)
+                          .Array("featureCapabilities", features)
+                          .Number("dataWidth", row.dataWidth)
+                          .Number("bankCount", row.bankCount)
+                          .Number("memorySize", row.memorySize)
+                          .Number("bankSize", row.bankSize)
+                          .Bool("bankSizeByMode", row.step == ModelStep::TolliverMode));
+    }
+    Console::Get().Result(text);
+    Console::Get().JsonResult(JsonObject().Array("models", models).Text());
     return kExitOk;
 }
 

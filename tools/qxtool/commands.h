@@ -4,22 +4,26 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "tools/qxtool/session.h"
 
 namespace qx::tool {
 
 struct TransferArgs {
-    std::string file;
-    std::string address;  // empty: not given
-    std::string length;   // read only
-    std::string format;   // bin, ihex, srec; empty: from the file name (or content)
-    std::string method;   // bulk, block; empty: bulk when the device and the sizes allow
-    std::string space;    // 1, 2 (write also: both); empty: the library's default
-    std::string fill;     // write: byte for holes
-    bool alt = false;     // write: XferAltWrite
-    bool lower = false;   // write: XferWriteLower
-    bool plain = false;   // XferPlain
+    std::vector<std::string> files;  // FILE, and the odd bytes' file with --split both
+    std::string address;             // empty: not given
+    std::string length;              // read only
+    std::string format;              // bin, ihex, srec; empty: from the file name (or content)
+    std::string method;              // bulk, block; empty: bulk when the device and the sizes allow
+    std::string space;               // 1, 2 (write also: both); empty: the library's default
+    std::string fill;                // write: byte for holes and padding
+    std::string offset;              // record files: added to their addresses (may be negative)
+    std::string split;               // even, odd, both; empty: every byte
+    std::string bank;                // the bank to reach; empty: the emulated one
+    bool alt = false;                // write: XferAltWrite
+    bool lower = false;              // write: XferWriteLower
+    bool plain = false;              // XferPlain
     bool noVerify = false;
 };
 
@@ -48,8 +52,12 @@ int RunSpeed(Session& session, const std::string& baud);
 int RunFlashInfo(Session& session);
 int RunSerial(Session& session);
 int RunTolliverMode(Session& session);
+// The library's model table (no device needed).
+int RunModels();
 
 // Decimal or 0x-hexadecimal, at most max; throws a usage error naming `what`.
 uint64_t ParseNumber(const std::string& text, uint64_t max, const std::string& what);
+// The same with an optional leading '-', magnitude at most 0xFFFFFFFF.
+int64_t ParseSignedNumber(const std::string& text, const std::string& what);
 
 }  // namespace qx::tool

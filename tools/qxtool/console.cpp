@@ -5,6 +5,7 @@
 
 #include "diagnostics/text_sink.h"
 #include "platform/console.h"
+#include "tools/qxtool/json.h"
 
 namespace qx::tool {
 
@@ -43,6 +44,10 @@ void Console::DrainLog() {
 
 void Console::Result(const std::string& text) {
     if (json_) return;
+    if (stdoutData_) {
+        Note(!text.empty() && text.back() == '\n' ? text.substr(0, text.size() - 1) : text);
+        return;
+    }
     DrainLog();
     ClearBar();
     std::fputs(text.c_str(), stdout);
@@ -52,7 +57,14 @@ void Console::Result(const std::string& text) {
 
 void Console::JsonResult(const std::string& json) {
     if (!json_) return;
-    std::fputs(json.c_str(), stdout);
+    std::string text = json;
+    if (!warnings_.empty() && text.size() >= 2 && text.back() == '}') {
+        JsonArray list;
+        for (const std::string& warning : warnings_) list.String(warning);
+        text.insert(text.size() - 1,
+                    std::string(text.size() > 2 ? "," : "") + "\"warnings\":" + list.Text());
+    }
+    std::fputs(text.c_str(), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
 }
@@ -68,6 +80,11 @@ void Console::Error(const std::string& text) {
     DrainLog();
     ClearBar();
     WriteError(text + "\n");
+}
+
+void Console::Warning(const std::string& text) {
+    warnings_.push_back(text);
+    Error("qxtool: warning: " + text);
 }
 
 void Console::Bar(const std::string& line) {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace qx {
 class TextSink;
@@ -26,14 +27,21 @@ class Console {
     // Copies what the device logged since the last call to stderr (with --verbose).
     void DrainLog();
 
-    // A result for stdout (suppressed with --json: the JSON object is the only output).
+    // A result for stdout (suppressed with --json: the JSON object is the only output). Goes
+    // to stderr instead, as a message, once stdout carries data (read -).
     void Result(const std::string& text);
-    // The JSON object of a command (only with --json).
+    // The JSON object of a command (only with --json); it carries the warnings given so far.
     void JsonResult(const std::string& json);
     // An informational message on stderr (suppressed with --quiet).
     void Note(const std::string& text);
     // An error on stderr, always shown.
     void Error(const std::string& text);
+    // "qxtool: warning: TEXT" on stderr, always shown, and kept for the JSON object.
+    void Warning(const std::string& text);
+    const std::vector<std::string>& Warnings() const { return warnings_; }
+
+    // Standard output carries a transfer's bytes: nothing else may go there.
+    void StdoutCarriesData() { stdoutData_ = true; }
 
     // Progress line: redrawn in place on a terminal (Bar), or whole lines (BarLine).
     void Bar(const std::string& line);
@@ -48,6 +56,8 @@ class Console {
     bool verbose_ = false;
     bool json_ = false;
     bool errorTerminal_ = false;
+    bool stdoutData_ = false;
+    std::vector<std::string> warnings_;
     TextSink* verboseLog_ = nullptr;
     size_t barShown_ = 0;  // characters of the in-place bar on screen, 0 when none
 };

@@ -28,6 +28,7 @@ struct Probe {
     LogWindow log;
     std::string line;
     JsonObject json;
+    std::vector<std::string> gaps;
     ProbeResult result;
 
     void Run(bool logging) {
@@ -40,6 +41,12 @@ struct Probe {
         if (result.identified) {
             line = DeviceLine(device, port);
             json = DeviceJson(device, port);
+            gaps = IdentificationGaps(device, result.identifyResult);
+            if (!gaps.empty()) {
+                JsonArray warnings;
+                for (const std::string& gap : gaps) warnings.String(gap);
+                json.Array("warnings", warnings);
+            }
             device.ClosePort();
         }
     }
@@ -80,6 +87,8 @@ int RunDetectAll(Session& session) {
         session.AppendLog(probe->sink.Text());
         if (probe->result.identified) {
             ++found;
+            for (const std::string& gap : probe->gaps)
+                Console::Get().Warning(probe->port + ": " + gap);
             text += probe->line + "\n";
             devices.Object(probe->json);
         } else if (probe->result.answered || probe->result.openFailed) {

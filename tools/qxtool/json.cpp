@@ -79,6 +79,11 @@ JsonObject& JsonObject::Array(std::string_view key, const JsonArray& value) {
     return Raw(key, value.Text());
 }
 
+JsonObject& JsonObject::Merge(const JsonObject& other) {
+    members_.insert(members_.end(), other.members_.begin(), other.members_.end());
+    return *this;
+}
+
 std::string JsonObject::Text() const {
     std::string out = "{";
     for (size_t i = 0; i < members_.size(); ++i) {

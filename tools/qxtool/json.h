@@ -25,6 +25,8 @@ class JsonObject {
     JsonObject& Null(std::string_view key);
     JsonObject& Object(std::string_view key, const JsonObject& value);
     JsonObject& Array(std::string_view key, const JsonArray& value);
+    // Appends every member of `other`, in its order.
+    JsonObject& Merge(const JsonObject& other);
 
     bool Empty() const { return members_.empty(); }
     std::string Text() const;

@@ -8,8 +8,6 @@
 namespace qx::tool {
 namespace {
 
-Progress* g_current = nullptr;
-
 std::string Amount(double bytes) {
     char text[32];
     if (bytes >= 1024.0 * 1024.0) {
@@ -24,18 +22,14 @@ std::string Amount(double bytes) {
 
 }  // namespace
 
-Progress::Progress(std::string label, uint64_t totalBytes, uint32_t bytesPerPacket)
+Progress::Progress(std::string label, uint64_t totalBytes)
     : label_(std::move(label)),
       total_(totalBytes),
-      bytesPerPacket_(bytesPerPacket),
       enabled_(!Console::Get().Quiet()),
-      terminal_(Console::Get().ErrorIsTerminal()) {
-    g_current = this;
-}
+      terminal_(Console::Get().ErrorIsTerminal()) {}
 
 Progress::~Progress() {
     if (running_) Finish();
-    if (g_current == this) g_current = nullptr;
 }
 
 std::string Progress::Describe(const std::string& label, uint64_t done, uint64_t total,
@@ -44,33 +38,16 @@ std::string Progress::Describe(const std::string& label, uint64_t done, uint64_t
         total == 0 ? 100u : static_cast<unsigned>(std::min<uint64_t>(done * 100 / total, 100));
     const double rate = seconds > 0.0 ? static_cast<double>(done) / seconds : 0.0;
     char text[160];
-    std::snprintf(text, sizeof text, "%s %3u%% %llu/%llu bytes %s/s %.1f s", label.c_str(), percent,
+    std::snprintf(text, sizeof text, "%s %3u%% %llu/%llu %s %s/s %.1f s", label.c_str(), percent,
                   static_cast<unsigned long long>(done), static_cast<unsigned long long>(total),
-                  Amount(rate).c_str(), seconds);
+                  total == 1 ? "byte" : "bytes", Amount(rate).c_str(), seconds);
     return text;
 }
 
-void Progress::OnReport(TransferProgress* report) {
-    Progress* self = g_current;
-    if (self == nullptr || report == nullptr) return;
-    switch (report->state) {
-        case kProgressStarted:
-            if (self->running_) self->Finish();
-            ++self->passes_;
-            self->packets_ = 0;
-            self->Update(0);
-            break;
-        case kProgressPacket:
-            self->packets_ = report->done;
-            self->Update(static_cast<uint64_t>(report->done) * self->bytesPerPacket_);
-            break;
-        case kProgressFinished:
-            // A transfer refused before it started reports only its end: nothing to show.
-            if (self->running_) self->Finish();
-            break;
-        default:
-            break;
-    }
+void Progress::Report(const RangeStatus& status) {
+    if (running_ && status.pass != pass_) Finish();
+    pass_ = status.pass;
+    Update(status.done);
 }
 
 void Progress::Update(uint64_t doneBytes) {

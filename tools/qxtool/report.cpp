@@ -3,12 +3,17 @@
 #include <cstdio>
 #include <cstring>
 
+#include "device/model_table.h"
 #include "tools/qxtool/session.h"
+#include "tools/qxtool/tool_error.h"
 
 namespace qx::tool {
 namespace {
 
 constexpr uint32_t kTolliverType = 14;
+constexpr int32_t kKelbyType = 7;
+// Device addresses reach 24 bits on every model: one width for all of them.
+constexpr int kAddressDigits = 6;
 
 std::string Firmware(const QXVorrel& device) {
     return std::to_string(device.firmwareMajor) + "." + std::to_string(device.firmwareMinor);
@@ -60,6 +65,52 @@ std::string Hex(uint64_t value, int digits) {
     char text[24];
     std::snprintf(text, sizeof text, "0x%0*llX", digits, static_cast<unsigned long long>(value));
     return text;
+}
+
+std::string Address(uint64_t address) {
+    return Hex(address, kAddressDigits);
+}
+
+std::string Range(uint64_t address, uint64_t length) {
+    return Address(address) + "-" + Address(address + length - 1);
+}
+
+std::string Plural(uint64_t count, const char* one, const char* many) {
+    return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
+std::string Bytes(uint64_t count) {
+    return Plural(count, "byte", "bytes");
+}
+
+std::vector<std::string> IdentificationGaps(const QXVorrel& device, int32_t identifyResult) {
+    std::vector<std::string> gaps;
+    const ModelRow* row = FindModelRow(device.hardwareId, device.firmwareMajor);
+    const bool unknownInterface = device.protocolFamily == 1 && device.interfaceType == 0;
+    // A Kelby whose information record could not be read keeps no name and assumes the rest.
+    if (row != nullptr && row->step == ModelStep::KelbyVariant &&
+        device.hardwareType == kKelbyType && ModelWithoutVersion(device).empty()) {
+        const uint8_t version[2] = {device.firmwareMajor, device.firmwareMinor};
+        const uint32_t lost = ModelCapabilities(*row, version) & ~device.capabilities;
+        std::string text =
+            "the EEPROM information record could not be read: the model (Kelby or Kelby II)" +
+            std::string(unknownInterface ? " and its interface are" : " is") +
+            " unknown; the bank geometry is assumed (" + std::to_string(device.bankCount) +
+            " banks of " + Hex(device.bankSize) + " bytes)";
+        if (lost & CapBulk) text += "; no bulk transfers (block transfers only, much slower)";
+        if (lost & CapEncryption)
+            text += "; the link cipher's state was not asked for (requests go unencrypted)";
+        gaps.push_back(text);
+    } else if (unknownInterface) {
+        gaps.push_back(
+            "the interface type could not be read from the EEPROM information record: the "
+            "launcher will not raise the link to 921600 baud for it");
+    }
+    if (identifyResult < 0)
+        gaps.push_back("identification stopped early with " + DescribeResult(identifyResult) +
+                       ": the banks, the flash information and the link cipher's state may "
+                       "not have been read");
+    return gaps;
 }
 
 std::string HexBytes(const uint8_t* bytes, size_t count, const char* separator) {

@@ -9,6 +9,7 @@
 #include "platform/port_failure.h"
 #include "tools/qxtool/console.h"
 #include "tools/qxtool/ports.h"
+#include "tools/qxtool/report.h"
 #include "tools/qxtool/tool_error.h"
 
 namespace qx::tool {
@@ -164,6 +165,7 @@ Session::~Session() {
 }
 
 void Session::Open() {
+    int32_t identifyResult = VR_S_OK;
     if (options_.port.empty()) {
         char name[kModelNameCapacity] = {};
         uint8_t version[3] = {};
@@ -181,12 +183,13 @@ void Session::Open() {
         Console::Get().DrainLog();
         CheckInterrupted("opening " + options_.port);
         if (!probe.identified) throw NoDeviceError(probe.detail);
-        if (probe.identifyResult < 0)
-            Console::Get().Note("qxtool: warning: identification ended with " +
-                                DescribeResult(probe.identifyResult));
+        identifyResult = probe.identifyResult;
         const auto number = ParseComName(options_.port);
         portLabel_ = number ? "COM" + std::to_string(*number) : options_.port;
     }
+    // A half-identified device works, with less: every command says so.
+    for (const std::string& gap : IdentificationGaps(*device_, identifyResult))
+        Console::Get().Warning(gap);
     if (!options_.baud.empty()) {
         const uint32_t baud =
             static_cast<uint32_t>(std::strtoul(options_.baud.c_str(), nullptr, 10));
@@ -196,9 +199,10 @@ void Session::Open() {
     }
 }
 
-void Session::Check(int32_t result, const std::string& what) {
+void Session::Check(int32_t result, const std::string& what, const std::string& notSupported) {
     Console::Get().DrainLog();
-    if (result < 0) throw DeviceError(result, what);
+    if (result < 0)
+        throw DeviceError(result, what, result == VR_E_REQUEST_NOT_SUPPORTED ? notSupported : "");
     CheckInterrupted(what);
 }
 

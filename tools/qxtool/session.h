@@ -65,8 +65,9 @@ class Session {
     const std::string& PortLabel() const { return portLabel_; }
 
     // Throws DeviceError when result is a failure, and a cancellation when Ctrl+C was
-    // pressed. `what` says what was being done ("reading 256 bytes at 0x000000").
-    void Check(int32_t result, const std::string& what);
+    // pressed. `what` says what was being done ("reading 256 bytes at 0x000000");
+    // `notSupported` explains VR_E_REQUEST_NOT_SUPPORTED in words ("this model has no banks").
+    void Check(int32_t result, const std::string& what, const std::string& notSupported = "");
     void CheckInterrupted(const std::string& what);
 
     // A log is attached (--log or --verbose).

@@ -9,11 +9,15 @@
 #include <span>
 #include <vector>
 
+#include "device/ranged_transfer.h"
 #include "platform/file_watch.h"
 #include "tools/qxtool/commands.h"
 #include "tools/qxtool/console.h"
 #include "tools/qxtool/image_file.h"
+#include "tools/qxtool/image_source.h"
 #include "tools/qxtool/json.h"
+#include "tools/qxtool/memory_window.h"
+#include "tools/qxtool/placement.h"
 #include "tools/qxtool/progress.h"
 #include "tools/qxtool/report.h"
 #include "tools/qxtool/sync_plan.h"
@@ -25,7 +29,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr uint32_t kReadChunk = 4096;
 // Quiet time after the last change before a sync starts: an editor's save is several events.
 constexpr uint32_t kDebounceMs = 50;
 // How often an idle watch looks at Ctrl+C.
@@ -38,35 +41,20 @@ double Milliseconds(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration<double, std::milli>(to - from).count();
 }
 
-std::string Range(uint64_t address, uint64_t length) {
-    return Hex(address, 6) + "-" + Hex(address + length - 1, 6);
-}
-
-std::string Plural(uint64_t n, const char* one, const char* many) {
-    return std::to_string(n) + " " + (n == 1 ? one : many);
-}
-
 std::string FormatMs(double ms) {
     char text[32];
     std::snprintf(text, sizeof text, "%.1f ms", ms);
     return text;
 }
 
-// The file as the device should hold it: holes between records filled with 0xFF, as
-// `write` fills them. Kept from one save to the next so its buffers are reused.
+// The file as the device should hold it: holes between records filled with --fill (0xFF), as
+// `write` fills them; with one byte lane the other lane's bytes are the device's. Kept from
+// one save to the next so its buffers are reused.
 struct Target {
-    std::string content;  // record files only: the text, to name a line in messages
-    image::Format format = image::Format::Binary;
-    uint32_t binaryAddress = 0;
-    uint32_t address = 0;
-    std::vector<uint8_t> bytes;
+    std::vector<Source> sources;  // record files and lanes: for the line of a message
+    Placement placed;
+    bool keepDevice = false;  // bytes no file gives keep what the device holds
 };
-
-std::string Hex8(uint64_t value) {
-    char text[24];
-    std::snprintf(text, sizeof text, "0x%08llX", static_cast<unsigned long long>(value));
-    return text;
-}
 
 // The whole file into `out` (its capacity reused). A binary image is used as read, without
 // the copies parsing makes: a watch reads it again on every save.
@@ -85,65 +73,101 @@ void ReadWhole(const std::string& path, std::vector<uint8_t>& out) {
     if (in.bad()) throw image::ImageError(0, "cannot read " + path);
 }
 
-// Reads and parses the file; everything wrong with it is a usage error naming it.
-void LoadTarget(const SyncArgs& args, Target& target) {
-    try {
-        ReadWhole(args.file, target.bytes);
-        const std::string_view view(reinterpret_cast<const char*>(target.bytes.data()),
-                                    target.bytes.size());
-        target.format = args.format.empty() ? image::detectFormat(args.file, view)
-                                            : *image::formatFromOption(args.format);
-        target.binaryAddress = 0;
-        if (!args.address.empty()) {
-            if (target.format != image::Format::Binary)
-                throw UsageError(std::string("--address places a binary file; ") +
-                                 image::formatOption(target.format) +
-                                 " files carry their own addresses");
-            target.binaryAddress =
-                static_cast<uint32_t>(ParseNumber(args.address, 0xFFFFFFFFu, "--address"));
-        }
-        if (target.format == image::Format::Binary) {
-            target.content.clear();
-            target.address = target.binaryAddress;
-            if (target.bytes.empty()) throw UsageError(args.file + ": the file holds no data");
-            if (uint64_t{target.address} + target.bytes.size() > image::kAddressSpace)
-                throw image::ImageError(0, "file of " + std::to_string(target.bytes.size()) +
-                                               " bytes at " + Hex8(target.address) +
-                                               " runs past the 32-bit address space");
-            return;
-        }
-        target.content.assign(view);
-        image::ReadOptions options;
-        const image::Image parsed = image::parse(target.content, target.format, options);
-        if (parsed.empty()) throw UsageError(args.file + ": the file holds no data");
-        const image::Extent extent = *parsed.extent();
-        target.address = extent.lowest;
-        target.bytes =
-            parsed.flatten(extent.lowest, uint64_t{extent.highest} - extent.lowest + 1, 0xFF);
-    } catch (const image::ImageError& e) {
-        throw UsageError(args.file + ": " + e.what());
-    }
+uint32_t AlignmentUnit(const QXVorrel& device) {
+    const int32_t bytes = device.dataWidth / 8;
+    return bytes > 1 ? static_cast<uint32_t>(bytes) : 1;
 }
 
-// Data past the device's memory is refused before anything is written, naming the line of a
-// record file, in the words `write` uses.
-void CheckFits(const Target& target, const std::string& file, uint32_t limit) {
-    if (limit == 0) return;
-    const uint64_t highest = uint64_t{target.address} + target.bytes.size() - 1;
-    if (highest < limit) return;
-    if (target.format == image::Format::Binary)
-        throw UsageError(file + ": file of " + std::to_string(target.bytes.size()) + " bytes at " +
-                         Hex8(target.address) + " runs past the end of memory (" + Hex8(limit) +
-                         " bytes)");
-    image::ReadOptions options;
-    options.memoryLimit = limit;
-    try {
-        image::parse(target.content, target.format, options);
-    } catch (const image::ImageError& e) {
-        throw UsageError(file + ": " + e.what());
+bool FastBinary(const SyncArgs& args) {
+    if (args.file == kStandardStream || !args.split.empty() || !args.offset.empty()) return false;
+    const image::Format other = image::Format::IntelHex;
+    const image::Format format = args.format.empty()
+                                     ? image::formatFromName(args.file).value_or(other)
+                                     : image::formatFromOption(args.format).value_or(other);
+    return format == image::Format::Binary;
+}
+
+// Reads and parses the file; everything wrong with it is a usage error naming it.
+void LoadTarget(const SyncArgs& args, Target& target) {
+    target.keepDevice = !args.split.empty();
+    target.sources.clear();
+    if (!FastBinary(args)) {
+        target.sources.push_back(LoadSource(args.file, args.format));
+        return;
     }
-    throw UsageError(file + ": data at " + Hex(highest, 6) + " lies past the end of memory (" +
-                     Hex(limit) + " bytes)");
+    // The common case of a watch: the bytes as read, without the copies of parsing.
+    Placement& placed = target.placed;
+    placed.given.clear();
+    try {
+        ReadWhole(args.file, placed.bytes);
+    } catch (const image::ImageError& e) {
+        throw FileError(args.file, e.what());
+    }
+    if (placed.bytes.empty()) throw FileError(args.file, "the file holds no data");
+    const uint64_t address =
+        args.address.empty() ? 0 : ParseNumber(args.address, 0xFFFFFFFFu, "--address");
+    if (address + placed.bytes.size() > image::kAddressSpace)
+        throw FileError(args.file, Bytes(placed.bytes.size()) + " at " + Address(address) +
+                                       " run past the 32-bit address space");
+    placed.address = static_cast<uint32_t>(address);
+}
+
+// Puts the loaded file where it goes in `window`: data past it is refused before anything is
+// written, in the words `write` uses; a range that is not whole words is padded with --fill
+// or refused.
+void PlaceTarget(const SyncArgs& args, const QXVorrel& device, const MemoryWindow& window,
+                 Target& target) {
+    Layout layout;
+    layout.lane = LaneFromOption(args.split.empty() ? "all" : args.split).value_or(Lane::All);
+    if (!args.fill.empty()) {
+        layout.fill = static_cast<uint8_t>(ParseNumber(args.fill, 0xFF, "--fill"));
+        layout.fillGiven = true;
+    }
+    Placement& placed = target.placed;
+    if (target.sources.empty()) {
+        if (window.limit != 0 && placed.End() > window.limit) {
+            const uint64_t first = std::max<uint64_t>(window.limit, placed.address);
+            throw FileError(
+                args.file,
+                window.Refusal(
+                    window.banked ? "the image (" + Range(placed.address, placed.bytes.size()) + ")"
+                                  : "data at " + Address(first),
+                    placed.bytes.size() > window.limit));
+        }
+    } else {
+        const Source& source = target.sources[0];
+        if (source.format == image::Format::Binary) {
+            if (!args.offset.empty())
+                throw UsageError(
+                    "--offset moves the records of Intel HEX and S-record files; "
+                    "a binary file is placed with --address");
+            if (!args.address.empty())
+                layout.shift =
+                    static_cast<int64_t>(ParseNumber(args.address, 0xFFFFFFFFu, "--address"));
+        } else {
+            if (!args.address.empty())
+                throw UsageError(std::string("--address places a binary file; ") +
+                                 image::formatOption(source.format) +
+                                 " files carry their own addresses (--offset moves them)");
+            if (!args.offset.empty()) layout.shift = ParseSignedNumber(args.offset, "--offset");
+        }
+        if (target.keepDevice && layout.shift % 2 != 0)
+            throw UsageError(
+                "with --split, --address and --offset count device bytes and must "
+                "be even");
+        placed = PlaceSources(target.sources, layout, window);
+    }
+    const uint32_t unit = std::max<uint32_t>(AlignmentUnit(device), target.keepDevice ? 2 : 1);
+    if (placed.address % unit == 0 && placed.bytes.size() % unit == 0) return;
+    if (!target.keepDevice && !layout.fillGiven)
+        throw UsageError(args.file + " (" + Range(placed.address, placed.bytes.size()) +
+                         ") does not cover whole words: the " + ModelWithoutVersion(device) +
+                         " moves " + std::to_string(device.dataWidth) +
+                         "-bit words, so a transfer starts at an even address and covers whole "
+                         "words; --fill BYTE pads it");
+    Pad(placed, unit, layout.fill);
+    window.CheckFits(placed.address, placed.bytes.size(),
+                     "the image (" + Range(placed.address, placed.bytes.size()) + ")");
 }
 
 struct SyncResult {
@@ -159,10 +183,11 @@ struct SyncResult {
 
 class Syncer {
   public:
-    Syncer(Session& session, const SyncArgs& args)
+    Syncer(Session& session, const SyncArgs& args, const MemoryWindow& window)
         : session_(session),
           device_(session.Device()),
           args_(args),
+          window_(window),
           statePath_(sync::StatePath(args.file)) {
         flags_ = (args.space == "1" ? XferSpace1 : XferSpace2) | (args.plain ? XferPlain : 0);
         method_ = args.method == "bulk"    ? sync::Method::Bulk
@@ -171,19 +196,20 @@ class Syncer {
         bulkCapable_ = (device_.capabilities & CapBulk) != 0;
         if (method_ == sync::Method::Bulk && !bulkCapable_)
             throw UsageError("--method bulk: the device has no bulk transfers");
+        stateFile_ = args.file != kStandardStream;
         deviceKey_ = DeviceKey();
     }
-
-    uint32_t Limit() const { return device_.GetActiveBankSize(); }
 
     SyncResult Sync(const Target& target) {
         SyncResult result;
         result.started = Clock::now();
-        const uint32_t base = target.address;
-        const uint64_t length = target.bytes.size();
+        const uint32_t base = target.placed.address;
+        const uint64_t length = target.placed.bytes.size();
         const std::string key =
             deviceKey_ + " range=" + Hex(base, 6) + "+" + std::to_string(length);
         result.bytesCompared = length;
+        std::span<const uint8_t> after(target.placed.bytes);
+        std::vector<uint8_t> merged;
 
         std::vector<bool> changed;
         bool sameRange = false;  // compared with what the last sync left, over the same range
@@ -201,7 +227,7 @@ class Syncer {
             }
         }
         if (state) {
-            const std::vector<uint64_t> now = sync::PageHashes(target.bytes, base);
+            const std::vector<uint64_t> now = sync::PageHashes(after, base);
             changed.resize(now.size());
             for (size_t i = 0; i < now.size(); ++i) changed[i] = now[i] != state->pageHashes[i];
             result.trustedState = true;
@@ -218,7 +244,14 @@ class Syncer {
                 read = Before(base, length, result.readDevice);
                 before = read;
             }
-            changed = sync::ChangedPages(before, target.bytes, base);
+            if (target.keepDevice) {
+                // One byte lane: the rest stays as the device holds it.
+                merged.assign(after.begin(), after.end());
+                for (size_t i = 0; i < merged.size(); ++i)
+                    if (!target.placed.Given(i)) merged[i] = before[i];
+                after = merged;
+            }
+            changed = sync::ChangedPages(before, after, base);
             result.bytesChanged = 0;
             for (uint32_t i = 0; i < changed.size(); ++i) {
                 if (!changed[i]) continue;
@@ -227,7 +260,7 @@ class Syncer {
                 const uint64_t to = std::min<uint64_t>(uint64_t{base} + length,
                                                        (from / sync::kPage + 1) * sync::kPage);
                 for (uint64_t a = from; a < to; ++a)
-                    result.bytesChanged += before[a - base] != target.bytes[a - base];
+                    result.bytesChanged += before[a - base] != after[a - base];
             }
         }
 
@@ -236,13 +269,13 @@ class Syncer {
         if (!result.ops.empty()) {
             // From the first write until the new state is recorded the device may hold neither
             // version: no state file may claim one.
-            if (!stateDropped_ && !sync::DropState(statePath_))
+            if (stateFile_ && !stateDropped_ && !sync::DropState(statePath_))
                 throw UsageError("cannot remove " + statePath_ +
                                  " before writing (it would claim what the device holds)");
             stateDropped_ = true;
-            Write(target, result.ops);
+            Write(after, base, result.ops);
             result.acknowledged = Clock::now();
-            Verify(target, result.ops);
+            Verify(after, base, result.ops);
             recordPending_ = true;
         }
         if (!result.trustedState) recordPending_ = true;
@@ -251,10 +284,10 @@ class Syncer {
         if (sameRange) {
             // Only the pages written differ from what is kept.
             for (const sync::SyncOp& op : result.ops)
-                std::copy_n(target.bytes.begin() + (op.address - base), op.length,
+                std::copy_n(after.begin() + (op.address - base), op.length,
                             knownBytes_.begin() + (op.address - base));
         } else {
-            knownBytes_.assign(target.bytes.begin(), target.bytes.end());
+            knownBytes_.assign(after.begin(), after.end());
         }
         knownKey_ = key;
         result.finished = Clock::now();
@@ -265,7 +298,7 @@ class Syncer {
     // end; a watch when it stops cleanly, which keeps file writes out of each sync's latency
     // (while it runs the state file is absent once something was written).
     void Record() {
-        if (!known_ || !recordPending_) return;
+        if (!stateFile_ || !known_ || !recordPending_) return;
         if (!sync::SaveState(statePath_, {knownKey_, sync::PageHashes(knownBytes_, knownBase_)})) {
             Console::Get().Note("qxtool: warning: cannot write " + statePath_ +
                                 " (--assume-written will read the device next time)");
@@ -292,10 +325,11 @@ class Syncer {
         Console::Get().DrainLog();
         key += std::string(" space=") + ((flags_ & XferSpace1) ? "1" : "2");
         key += " emulation=" + std::to_string(device_.emulationBank);
-        if (!device_.InLargeBinMode()) key += " rw=" + std::to_string(device_.readWriteBank);
+        // The bank the transfers reach (the read/write bank is pointed at it first).
+        if (window_.bank >= 0) key += " bank=" + std::to_string(window_.bank);
         if (device_.hardwareType == kTolliverType)
             key += " mode=" + std::to_string(device_.tolliverMode);
-        key += " memory=" + Hex(Limit());
+        key += " memory=" + Hex(window_.limit);
         return key;
     }
 
@@ -310,29 +344,32 @@ class Syncer {
                length % sync::kPage == 0;
     }
 
+    RangeOptions Options(bool bulk, std::optional<Progress>& progress, uint64_t before) const {
+        RangeOptions options;
+        options.flags = flags_;
+        options.method = bulk ? RangeMethod::Bulk : RangeMethod::Block;
+        options.canceled = &Interrupted;
+        if (progress) {
+            Progress* bar = &*progress;
+            options.progress = [bar, before](const RangeStatus& status) {
+                bar->Update(before + status.done);
+            };
+        }
+        return options;
+    }
+
     void Read(uint8_t* out, uint32_t address, uint32_t length, bool bulk, const char* label) {
-        const std::string what = "reading " + std::to_string(length) + " bytes at " +
-                                 Range(address, length) + " (" + Note(bulk) + ") from " +
-                                 session_.PortLabel();
+        const std::string what = "reading " + Bytes(length) + " at " + Range(address, length) +
+                                 " (" + Note(bulk) + ") from " + session_.PortLabel();
         session_.CheckInterrupted(what);
         std::optional<Progress> progress;
-        if (length >= kProgressFloor) progress.emplace(label, length, kReadChunk);
-        if (bulk) {
-            session_.Check(device_.BulkRead(out, length, address, flags_,
-                                            progress ? Progress::Callback() : nullptr),
-                           what);
-            return;
+        if (length >= kProgressFloor) {
+            progress.emplace(label, length);
+            progress->Update(0);
         }
-        if (progress) progress->Update(0);
-        for (uint32_t offset = 0; offset < length;) {
-            session_.CheckInterrupted(what);
-            const uint32_t n = std::min(kReadChunk, length - offset);
-            session_.Check(device_.ReadBlock(out + offset, n, address + offset, flags_, nullptr),
-                           what);
-            offset += n;
-            if (progress) progress->Update(offset);
-        }
-        if (progress) progress->Finish();
+        session_.Check(
+            ReadRange(device_, out, window_.base + address, length, Options(bulk, progress, 0)),
+            what);
     }
 
     // What the device holds in the range: what this run wrote or read there before, the rest
@@ -361,27 +398,45 @@ class Syncer {
         return before;
     }
 
-    void Write(const Target& target, const std::vector<sync::SyncOp>& ops) {
+    void Write(std::span<const uint8_t> after, uint32_t base,
+               const std::vector<sync::SyncOp>& ops) {
         const uint64_t total = sync::PlannedBytes(ops);
         std::optional<Progress> progress;
         if (total >= kProgressFloor) {
-            progress.emplace("sync", total, sync::kPage);
+            progress.emplace("sync", total);
             progress->Update(0);
         }
         uint64_t done = 0;
         for (const sync::SyncOp& op : ops) {
             const bool bulk = op.kind == sync::OpKind::Bulk;
-            const std::string what = "writing " + std::to_string(op.length) + " bytes at " +
+            const std::string what = "writing " + Bytes(op.length) + " at " +
                                      Range(op.address, op.length) + " (" + Note(bulk) + ") to " +
                                      session_.PortLabel();
             session_.CheckInterrupted(what);
-            const uint8_t* data = target.bytes.data() + (op.address - target.address);
-            // Block writes say XferNoBulk: WriteBlock would otherwise send whole pages the
-            // bulk way itself.
+            const uint8_t* data = after.data() + (op.address - base);
+            RangeOptions options = Options(bulk, progress, done);
+            // Without --method bulk a failed bulk write goes on on the block path, as the
+            // library's own writes do.
+            if (bulk && method_ == sync::Method::Auto) options.method = RangeMethod::Auto;
+            options.fallingBack = [](int32_t result) {
+                Console::Get().Note("qxtool: the bulk write failed with " + DescribeResult(result) +
+                                    "; writing those pages again on "
+                                    "the block path");
+            };
+            RangeStatus status;
             const int32_t rc =
-                bulk
-                    ? device_.BulkWrite(data, op.length, op.address, flags_, nullptr)
-                    : device_.WriteBlock(data, op.length, op.address, flags_ | XferNoBulk, nullptr);
+                WriteRange(device_, data, window_.base + op.address, op.length, options, &status);
+            if (rc < 0) {
+                if (progress) progress->Finish();
+                // What the file's other pages hold on the device is as before; this write's
+                // acknowledged part is new, the rest may be incomplete.
+                std::string note = "qxtool: ";
+                if (status.done != 0)
+                    note += Range(op.address, status.done) + " was written and acknowledged; ";
+                note += Range(op.address + status.done, op.length - status.done) + " (" +
+                        Bytes(op.length - status.done) + ") may be incomplete";
+                Console::Get().Error(note);
+            }
             session_.Check(rc, what);
             done += op.length;
             if (progress) progress->Update(done);
@@ -390,22 +445,32 @@ class Syncer {
     }
 
     // Reads back exactly the pages written, each the way it was written.
-    void Verify(const Target& target, const std::vector<sync::SyncOp>& ops) {
+    void Verify(std::span<const uint8_t> after, uint32_t base,
+                const std::vector<sync::SyncOp>& ops) {
         for (const sync::SyncOp& op : ops) {
             std::vector<uint8_t> back(op.length);
             const bool bulk = op.kind == sync::OpKind::Bulk;
             Read(back.data(), op.address, op.length, bulk, "verify");
-            const uint8_t* expected = target.bytes.data() + (op.address - target.address);
+            const uint8_t* expected = after.data() + (op.address - base);
             for (uint32_t i = 0; i < op.length; ++i) {
                 if (back[i] == expected[i]) continue;
                 uint64_t differ = 0;
                 for (uint32_t j = i; j < op.length; ++j) differ += back[j] != expected[j];
-                throw ToolError(kExitDeviceFailed,
+                ToolError error(kExitDeviceFailed,
                                 "verify failed on " + session_.PortLabel() +
-                                    ": first difference at " + Hex(op.address + i, 6) +
+                                    ": first difference at " + Address(op.address + i) +
                                     " (device " + Hex(back[i], 2) + ", file " +
-                                    Hex(expected[i], 2) + "), " + std::to_string(differ) +
-                                    " byte(s) differ in " + Range(op.address, op.length));
+                                    Hex(expected[i], 2) + "), " +
+                                    Plural(differ, "byte differs", "bytes differ") + " in " +
+                                    Range(op.address, op.length),
+                                "verify");
+                error.Details().Object("difference",
+                                       JsonObject()
+                                           .Number("address", int64_t{op.address} + i)
+                                           .Number("device", back[i])
+                                           .Number("file", expected[i])
+                                           .Number("count", static_cast<int64_t>(differ)));
+                throw error;
             }
         }
     }
@@ -413,11 +478,13 @@ class Syncer {
     Session& session_;
     QXVorrel& device_;
     const SyncArgs& args_;
+    MemoryWindow window_;
     std::string statePath_;
     std::string deviceKey_;
     uint32_t flags_ = 0;
     sync::Method method_ = sync::Method::Auto;
     bool bulkCapable_ = false;
+    bool stateFile_ = true;
     bool known_ = false;
     uint32_t knownBase_ = 0;
     std::vector<uint8_t> knownBytes_;
@@ -447,6 +514,8 @@ std::string Summary(const SyncResult& r) {
 JsonObject ResultJson(const Session& session, const SyncArgs& args, const Target& target,
                       const SyncResult& r, std::optional<Clock::time_point> changedAt,
                       Clock::time_point workFrom) {
+    const image::Format format =
+        target.sources.empty() ? image::Format::Binary : target.sources[0].format;
     JsonArray ops;
     for (const sync::SyncOp& op : r.ops)
         ops.Object(JsonObject()
@@ -457,9 +526,9 @@ JsonObject ResultJson(const Session& session, const SyncArgs& args, const Target
     json.String("command", "sync")
         .String("port", session.PortLabel())
         .String("file", args.file)
-        .String("format", image::formatOption(target.format))
-        .Number("address", target.address)
-        .Number("length", static_cast<int64_t>(target.bytes.size()))
+        .String("format", image::formatOption(format))
+        .Number("address", target.placed.address)
+        .Number("length", static_cast<int64_t>(target.placed.bytes.size()))
         .Number("pages", sync::PlannedPages(r.ops))
         .Number("bytesWritten", static_cast<int64_t>(sync::PlannedBytes(r.ops)))
         .Array("operations", ops)
@@ -503,6 +572,17 @@ std::optional<Clock::time_point> NextChange(platform::FileWatch& watch, const st
 int RunSync(Session& session, const SyncArgs& args) {
     if (args.space == "both")
         throw UsageError("--space both: sync one space at a time (--space 1, then --space 2)");
+    const bool standard = args.file == kStandardStream;
+    if (standard && args.watch) throw UsageError("--watch follows a file: it cannot watch -");
+    if (standard && args.assumeWritten)
+        throw UsageError("--assume-written needs the state file beside a file, not -");
+    if (!args.split.empty() && args.assumeWritten)
+        throw UsageError(
+            "--split keeps the device's other bytes: they must be read, which "
+            "--assume-written skips");
+    std::optional<uint32_t> bank;
+    if (!args.bank.empty()) bank = static_cast<uint32_t>(ParseNumber(args.bank, 255, "--bank"));
+    if (standard) UseBinaryStdio();
     platform::FileWatch watch;
     if (args.watch) {
         // Before the first load, so a save during the first sync is not missed.
@@ -513,13 +593,16 @@ int RunSync(Session& session, const SyncArgs& args) {
     LoadTarget(args, target);
 
     session.Open();
-    Syncer syncer(session, args);
-    CheckFits(target, args.file, syncer.Limit());
+    const MemoryWindow window = PlanWindow(session.Device(), bank);
+    PlaceTarget(args, session.Device(), window, target);
+    SelectWindow(session, window);
+    Syncer syncer(session, args, window);
     const SyncResult first = syncer.Sync(target);
     if (!args.watch) syncer.Record();
-    Console::Get().Result("synced " + args.file + " to " + session.PortLabel() + " at " +
-                          Range(target.address, target.bytes.size()) + ": " + Summary(first) +
-                          ", " + FormatMs(Milliseconds(first.started, first.finished)));
+    Console::Get().Result(
+        "synced " + (standard ? std::string("standard input") : args.file) + " to " +
+        session.PortLabel() + " at " + Range(target.placed.address, target.placed.bytes.size()) +
+        ": " + Summary(first) + ", " + FormatMs(Milliseconds(first.started, first.finished)));
     Console::Get().JsonResult(
         ResultJson(session, args, target, first, std::nullopt, first.started).Text());
     if (!args.watch) return kExitOk;
@@ -531,7 +614,7 @@ int RunSync(Session& session, const SyncArgs& args) {
         const Clock::time_point readAt = Clock::now();
         try {
             LoadTarget(args, target);
-            CheckFits(target, args.file, syncer.Limit());
+            PlaceTarget(args, session.Device(), window, target);
         } catch (const ToolError& error) {
             // A file caught half-written, or one that no longer fits: nothing is sent, and the
             // next save is synced.
