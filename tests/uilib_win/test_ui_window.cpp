@@ -276,12 +276,15 @@ TEST_F(StandInWindow, WritesFromAFileAndVerifies) {
         bool verify;
         const char* result;
         bool written;
+        const char* fault = nullptr;
     };
     const Case cases[] = {
         {"whole image, verified", image_, true, "verified: VR_S_OK", true},
         {"first pages, no verify", 3 * 4096 + 17, false, "bytes from", true},
         {"one byte more than the image", image_ + 1, true, "VR_E_INVALID_FUNC_PARAM", false},
         {"no such file", 0, true, "VR_E_INVALID_FUNC_PARAM", false},
+        // A device that refuses bulk writes gets the image on the block path.
+        {"bulk refused", 2 * 4096, true, "verified: VR_S_OK", true, "ZW:refuse"},
     };
     StandIn ui;
     ASSERT_TRUE(ui.Open(block_.data(), &dev_.device()));
@@ -295,9 +298,18 @@ TEST_F(StandInWindow, WritesFromAFileAndVerifies) {
         if (c.size != 0) WriteBytes(file, bytes);
         ui.SetText(kWritePath, file);
         SendMessageA(ui.Item(kVerifyCheck), BM_SETCHECK, c.verify ? BST_CHECKED : 0, 0);
+        dev_.ClearFaults();
+        if (c.fault != nullptr) {
+            ASSERT_TRUE(dev_.AddFault(c.fault));
+        }
         dev_.ClearTranscript();
         const std::string status = ui.Run(kWriteButton);
         EXPECT_TRUE(Contains(status, c.result)) << status;
+        if (c.fault != nullptr) {
+            size_t blockWrites = 0;
+            for (const auto& entry : dev_.Transcript()) blockWrites += entry.command == "W";
+            EXPECT_EQ(blockWrites, c.size / 256);
+        }
         std::vector<uint8_t> expected = before;
         if (c.written) {
             std::copy(bytes.begin(), bytes.end(), expected.begin());
