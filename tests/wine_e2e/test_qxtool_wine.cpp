@@ -208,4 +208,32 @@ TEST_F(QxtoolOnWine, PortErrorsSayWhy) {
         << free.output;
 }
 
+// "-" on Windows: the image's bytes pass standard input and output unchanged (a text-mode
+// stream would turn every 0A into 0D 0A and stop reading at 1A).
+TEST_F(QxtoolOnWine, StandardStreamsCarryBytesUnchanged) {
+    std::vector<uint8_t> image = RandomImage(0x1000, 7);
+    image[0x10] = 0x0A;
+    image[0x11] = 0x1A;
+    image[0x12] = 0x0D;
+    const std::string file = folder_ + "image.bin";
+    ASSERT_TRUE(qxwine::WriteFileBytes(file, image));
+    // cmd does the redirection of standard input.
+    char system[MAX_PATH] = {};
+    GetSystemDirectoryA(system, sizeof system);
+    const qxwine::Outcome write =
+        qxwine::Run(std::string(system) + "\\cmd.exe",
+                    "/c \"\"" + tool_ + "\" --port COM" + std::to_string(sim_.comNumber()) +
+                        " -q write - --address 0x100 < \"" + file + "\"\"",
+                    kToolTimeoutMs);
+    ASSERT_TRUE(write.finished) << write.output;
+    ASSERT_EQ(write.exitCode, 0u) << write.output;
+    EXPECT_EQ(sim_.ReadMemory(kEmulationSpace, 0x100, image.size()), image);
+
+    // With -q standard output holds the bytes and nothing else.
+    const Outcome read = Tool("read - --address 0x100 --length 4096");
+    ASSERT_TRUE(read.finished);
+    ASSERT_EQ(read.exitCode, 0u) << read.output;
+    EXPECT_EQ(std::vector<uint8_t>(read.output.begin(), read.output.end()), image);
+}
+
 }  // namespace
