@@ -498,6 +498,17 @@ TEST_F(Qxtool, FailureAsJsonNamesTheCode) {
              EXPECT_EQ(e["incomplete"]["length"].integer(), 0xE00);
              EXPECT_EQ(e["incomplete"]["acknowledged"].integer(), 0x200);
          }},
+        {"W:none@3",
+         {"sync", File("image.bin"), "--method", "block"},
+         1,
+         "device",
+         -17,
+         [](const JsonValue& e) {
+             // The write above left its first two packets: sync starts at the third page.
+             EXPECT_EQ(e["incomplete"]["address"].integer(), 0x400);
+             EXPECT_EQ(e["incomplete"]["length"].integer(), 0xC00);
+             EXPECT_EQ(e["incomplete"]["acknowledged"].integer(), 0x200);
+         }},
         {nullptr, {"--port", "COM9", "info"}, 3, "no-device", 0, [](const JsonValue&) {}},
     };
     for (const auto& c : cases) {

@@ -21,6 +21,7 @@
 namespace qx::tool {
 namespace {
 
+constexpr int32_t kSarnetType = 9;
 constexpr int32_t kTolliverType = 14;
 constexpr uint32_t kEepromSize = 0x10000;
 
@@ -51,24 +52,12 @@ std::string SpaceNote(uint32_t flags) {
 }
 
 bool TwoSpaces(const QXVorrel& device) {
-    return device.hardwareType == 9 || device.hardwareType == kTolliverType;
+    return device.hardwareType == kSarnetType || device.hardwareType == kTolliverType;
 }
 
 std::string ModelName(const QXVorrel& device) {
     const std::string model = ModelWithoutVersion(device);
     return model.empty() ? "device" : model;
-}
-
-// After a failed write: which part of the target holds the new image for certain and which
-// part may hold old bytes, new bytes or a mix (the packet in flight may be half stored).
-std::string IncompleteNote(uint32_t address, uint32_t length, uint64_t acknowledged,
-                           const std::string& space) {
-    std::string note = "qxtool: ";
-    if (!space.empty()) note += "in " + space + ", ";
-    if (acknowledged != 0) note += Range(address, acknowledged) + " was written and acknowledged; ";
-    note += Range(address + acknowledged, length - acknowledged) + " (" +
-            Bytes(length - acknowledged) + ") may be incomplete";
-    return note;
 }
 
 // The space a failed write stopped in. A bulk write without a named space on the two-space
@@ -272,6 +261,35 @@ std::string Misalignment(const QXVorrel& device, uint64_t address, uint64_t leng
 
 }  // namespace
 
+void WriteFailed(int32_t result, const std::string& what, uint32_t address, uint32_t length,
+                 const RangeStatus& status, const std::string& space) {
+    // Which part of the target holds the new bytes for certain and which part may hold old
+    // bytes, new bytes or a mix (the packet in flight may be half stored). Not progress but
+    // the error itself: shown with --quiet too.
+    const uint32_t acknowledged = status.done;
+    std::string note = "qxtool: ";
+    if (!space.empty()) note += "in " + space + ", ";
+    if (acknowledged != 0) note += Range(address, acknowledged) + " was written and acknowledged; ";
+    note += Range(address + acknowledged, length - acknowledged) + " (" +
+            Bytes(length - acknowledged) + ") may be incomplete";
+    Console::Get().Error(note);
+    DeviceError error(result, what);
+    JsonObject incomplete;
+    incomplete.Number("address", int64_t{address} + acknowledged)
+        .Number("length", int64_t{length} - acknowledged)
+        .Number("acknowledged", acknowledged);
+    if (!space.empty()) incomplete.String("space", space);
+    incomplete.Bool("fellBack", status.fellBack);
+    error.Details().Object("incomplete", incomplete);
+    Console::Get().DrainLog();
+    throw error;
+}
+
+JsonObject& AddBank(JsonObject& json, const MemoryWindow& window) {
+    if (window.bank < 0) return json.Null("bank");
+    return json.Number("bank", window.bank);
+}
+
 uint64_t ParseNumber(const std::string& text, uint64_t max, const std::string& what) {
     const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
     const std::string digits = hex ? text.substr(2) : text;
@@ -401,10 +419,9 @@ int RunRead(Session& session, const TransferArgs& args) {
         .Number("address", static_cast<int64_t>(address))
         .Number("length", static_cast<int64_t>(*length))
         .String("method", Method(bulk))
-        .Number("bank", window.bank)
         .String("split", args.split.empty() ? "none" : args.split)
         .Real("seconds", seconds);
-    Console::Get().JsonResult(json.Text());
+    Console::Get().JsonResult(AddBank(json, window).Text());
     return kExitOk;
 }
 
@@ -484,19 +501,8 @@ int RunWrite(Session& session, const TransferArgs& args) {
             WriteRange(device, data.data(), window.base + address, length, options, &status);
         if (result < 0) {
             progress.Finish();
-            // Not progress but the error itself: shown with --quiet too.
-            const std::string space = FailedSpace(status, call, spaces.size());
-            Console::Get().Error(IncompleteNote(address, length, status.done, space));
-            DeviceError error(result, what);
-            JsonObject incomplete;
-            incomplete.Number("address", int64_t{address} + status.done)
-                .Number("length", int64_t{length} - status.done)
-                .Number("acknowledged", status.done);
-            if (!space.empty()) incomplete.String("space", space);
-            incomplete.Bool("fellBack", status.fellBack);
-            error.Details().Object("incomplete", incomplete);
-            Console::Get().DrainLog();
-            throw error;
+            WriteFailed(result, what, address, length, status,
+                        FailedSpace(status, call, spaces.size()));
         }
         session.Check(result, what);
         written.push_back(std::move(data));
@@ -527,11 +533,10 @@ int RunWrite(Session& session, const TransferArgs& args) {
         .Number("address", int64_t{address})
         .Number("length", int64_t{length})
         .String("method", Method(bulk))
-        .Number("bank", window.bank)
         .String("split", args.split.empty() ? "none" : args.split)
         .Bool("verified", !args.noVerify)
         .Real("seconds", seconds);
-    Console::Get().JsonResult(json.Text());
+    Console::Get().JsonResult(AddBank(json, window).Text());
     return kExitOk;
 }
 
@@ -570,14 +575,13 @@ int RunVerify(Session& session, const TransferArgs& args) {
     Console::Get().Result("verified " + Bytes(compared) + " of " + FileNames(sources) + " in " +
                           Range(placed.address, placed.bytes.size()) + " on " +
                           session.PortLabel());
-    Console::Get().JsonResult(CommandJson("verify", session)
-                                  .String("file", sources[0].label)
-                                  .Number("address", int64_t{placed.address})
-                                  .Number("length", static_cast<int64_t>(placed.bytes.size()))
-                                  .Number("bytes", static_cast<int64_t>(compared))
-                                  .Number("bank", window.bank)
-                                  .Bool("match", true)
-                                  .Text());
+    JsonObject json = CommandJson("verify", session);
+    json.String("file", sources[0].label)
+        .Number("address", int64_t{placed.address})
+        .Number("length", static_cast<int64_t>(placed.bytes.size()))
+        .Number("bytes", static_cast<int64_t>(compared))
+        .Bool("match", true);
+    Console::Get().JsonResult(AddBank(json, window).Text());
     return kExitOk;
 }
 

@@ -6,6 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "device/ranged_transfer.h"
+#include "tools/qxtool/json.h"
+#include "tools/qxtool/memory_window.h"
 #include "tools/qxtool/session.h"
 
 namespace qx::tool {
@@ -54,6 +57,14 @@ int RunSerial(Session& session);
 int RunTolliverMode(Session& session);
 // The library's model table (no device needed).
 int RunModels();
+
+// After a failed write of [address, address + length): names on stderr (with --quiet too)
+// what was acknowledged and what may be incomplete, and throws the DeviceError carrying the
+// same for --json. `space` names the memory space it stopped in ("" when none).
+[[noreturn]] void WriteFailed(int32_t result, const std::string& what, uint32_t address,
+                              uint32_t length, const RangeStatus& status, const std::string& space);
+// "bank": the bank a transfer reached, null on models without banks.
+JsonObject& AddBank(JsonObject& json, const MemoryWindow& window);
 
 // Decimal or 0x-hexadecimal, at most max; throws a usage error naming `what`.
 uint64_t ParseNumber(const std::string& text, uint64_t max, const std::string& what);

@@ -428,14 +428,9 @@ class Syncer {
                 WriteRange(device_, data, window_.base + op.address, op.length, options, &status);
             if (rc < 0) {
                 if (progress) progress->Finish();
-                // What the file's other pages hold on the device is as before; this write's
-                // acknowledged part is new, the rest may be incomplete.
-                std::string note = "qxtool: ";
-                if (status.done != 0)
-                    note += Range(op.address, status.done) + " was written and acknowledged; ";
-                note += Range(op.address + status.done, op.length - status.done) + " (" +
-                        Bytes(op.length - status.done) + ") may be incomplete";
-                Console::Get().Error(note);
+                // The pages before this write are new, those after it as they were.
+                WriteFailed(rc, what, op.address, op.length, status,
+                            (flags_ & XferSpace1) ? "space 1" : "");
             }
             session_.Check(rc, what);
             done += op.length;
@@ -511,9 +506,9 @@ std::string Summary(const SyncResult& r) {
 
 // changedAt: the last change of the file (--watch); workFrom: when the work began (the end of
 // the save, before the file is read).
-JsonObject ResultJson(const Session& session, const SyncArgs& args, const Target& target,
-                      const SyncResult& r, std::optional<Clock::time_point> changedAt,
-                      Clock::time_point workFrom) {
+JsonObject ResultJson(const Session& session, const SyncArgs& args, const MemoryWindow& window,
+                      const Target& target, const SyncResult& r,
+                      std::optional<Clock::time_point> changedAt, Clock::time_point workFrom) {
     const image::Format format =
         target.sources.empty() ? image::Format::Binary : target.sources[0].format;
     JsonArray ops;
@@ -536,6 +531,7 @@ JsonObject ResultJson(const Session& session, const SyncArgs& args, const Target
         .Bool("trustedState", r.trustedState)
         .Bool("verified", true)
         .Real("syncMilliseconds", Milliseconds(workFrom, r.acknowledged));
+    AddBank(json, window);
     if (r.bytesChanged >= 0) {
         json.Number("bytesChanged", r.bytesChanged);
     } else {
@@ -604,7 +600,7 @@ int RunSync(Session& session, const SyncArgs& args) {
         session.PortLabel() + " at " + Range(target.placed.address, target.placed.bytes.size()) +
         ": " + Summary(first) + ", " + FormatMs(Milliseconds(first.started, first.finished)));
     Console::Get().JsonResult(
-        ResultJson(session, args, target, first, std::nullopt, first.started).Text());
+        ResultJson(session, args, window, target, first, std::nullopt, first.started).Text());
     if (!args.watch) return kExitOk;
 
     Console::Get().Note("qxtool: watching " + args.file + " (Ctrl+C stops)");
@@ -627,7 +623,8 @@ int RunSync(Session& session, const SyncArgs& args) {
             Summary(r) + "; " + FormatMs(Milliseconds(*changedAt, r.acknowledged)) +
             " from the change to the acknowledgement (" +
             FormatMs(Milliseconds(readAt, r.acknowledged)) + " from reading the file)");
-        Console::Get().JsonResult(ResultJson(session, args, target, r, changedAt, readAt).Text());
+        Console::Get().JsonResult(
+            ResultJson(session, args, window, target, r, changedAt, readAt).Text());
     }
     syncer.Record();
     Console::Get().Note("qxtool: stopped watching " + args.file);
