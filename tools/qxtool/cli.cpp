@@ -293,8 +293,7 @@ int Run(int argc, char** argv) {
     read->add_option("FILE", transfer.files,
                      "the file to write (replaced; checked before the device is read), - for "
                      "standard output; with --split both the even bytes' file, then the odd's")
-        ->required()
-        ->expected(1, 2);
+        ->required();
     read->add_option("--address", transfer.address, "device address to start at (default 0)")
         ->check(kNonEmpty);
     read->add_option("--length", transfer.length,
@@ -316,8 +315,7 @@ int Run(int argc, char** argv) {
         ->add_option("FILE", transfer.files,
                      "the image file to write, - for standard input; with --split both the "
                      "even bytes' file, then the odd's")
-        ->required()
-        ->expected(1, 2);
+        ->required();
     write
         ->add_option("--address", transfer.address,
                      "device address of the first byte of a binary file (default 0); Intel "
@@ -357,8 +355,7 @@ int Run(int argc, char** argv) {
         ->add_option("FILE", transfer.files,
                      "the image file to compare with, - for standard input; with --split "
                      "both the even bytes' file, then the odd's")
-        ->required()
-        ->expected(1, 2);
+        ->required();
     verify
         ->add_option("--address", transfer.address,
                      "device address of the first byte of a binary file (default 0)")
