@@ -100,16 +100,16 @@ void OnProgress(TransferProgress* progress) {
     gReports.push_back(*progress);
 }
 
-void OnStream(uint32_t* values, int32_t count, int32_t bigEndian) {
+void OnStream(uint32_t* values, int32_t count, int32_t /*bigEndian*/) {
     if (values == nullptr || count <= 0 || count > gStreamRecordCount) {
         gCallbackFault = "stream batch of " + std::to_string(count) + " records";
         return;
     }
     for (int32_t i = 0; i < count; ++i) {
         const uint32_t v = values[i];
-        const bool fits = bigEndian != 0 ? (gStreamRecordLength >= 4 ||
-                                            v < (uint32_t{1} << (8 * gStreamRecordLength)))
-                                         : v <= 0xFFFFu;
+        // Either byte order carries exactly the record's L bytes.
+        const bool fits =
+            gStreamRecordLength >= 4 || v < (uint32_t{1} << (8 * gStreamRecordLength));
         if (!fits) gCallbackFault = "stream value wider than its record";
     }
 }
