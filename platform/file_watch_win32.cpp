@@ -97,8 +97,7 @@ FileWatch::~FileWatch() = default;
 bool FileWatch::Start(const std::string& path, std::string* error) {
     impl_->Close();
     const std::filesystem::path file(path);
-    std::string directory = file.parent_path().string();
-    if (directory.empty()) directory = ".";
+    const std::string directory = file.has_parent_path() ? file.parent_path().string() : ".";
     impl_->name = Wide(file.filename().string());
     impl_->directory =
         CreateFileA(directory.c_str(), FILE_LIST_DIRECTORY,

@@ -23,7 +23,7 @@ done
 
 build="${QX_BENCH_BUILD:-build}"
 if [ ! -f "$build/build.ninja" ] && [ ! -f "$build/Makefile" ]; then
-  cmake -S . -B "$build" -G Ninja
+  cmake -S . -B "$build" -G Ninja -DQX_WERROR="${QX_WERROR:-ON}"
 fi
 targets=(qx_link_bench qxtool)
 # The micro benchmarks exist only when CMake found Google Benchmark.

@@ -39,6 +39,7 @@ build=build-fuzz
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DQX_FUZZ=ON -DQX_BUILD_TESTS=OFF -DQX_BUILD_BENCH=OFF -DQX_SANITIZE=address,undefined \
+  -DQX_WERROR="${QX_WERROR:-ON}" \
   -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link -fno-sanitize-recover=all" >/dev/null
 cmake --build "$build" -j "$jobs" --target $(printf 'fuzz_%s ' "${targets[@]}")
 

@@ -70,7 +70,8 @@ configure() {  # build-dir sanitizers kind
   cmake -S . -B "$1" -G Ninja -DCMAKE_BUILD_TYPE=None \
     -DCMAKE_C_COMPILER="$cc" -DCMAKE_CXX_COMPILER="$cxx" \
     -DCMAKE_C_FLAGS="-O1 $debug" -DCMAKE_CXX_FLAGS="-O1 $debug -fno-sanitize-recover=all" \
-    -DQX_SANITIZE="$2" -DQX_BUILD_BENCH=OFF -DQX_FUZZ=OFF >/dev/null
+    -DQX_SANITIZE="$2" -DQX_BUILD_BENCH=OFF -DQX_FUZZ=OFF -DQX_WERROR="${QX_WERROR:-ON}" \
+    >/dev/null
 }
 
 status=0

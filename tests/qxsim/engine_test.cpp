@@ -1,6 +1,8 @@
 // The protocol engine alone: bytes in, actions out, no terminal and no clock.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <initializer_list>
 #include <optional>
 
 #include "host_side.h"
@@ -31,6 +33,13 @@ std::optional<Bytes> ask(qxsim::Engine& e, const Bytes& request, uint32_t baud =
     if (s != Step::Act) return std::nullopt;
     if (out) *out = a;
     return a.reply;
+}
+
+// A request's command bytes followed by `count` bytes of `fill`.
+Bytes withData(std::initializer_list<uint8_t> head, size_t count, uint8_t fill) {
+    Bytes b(head.size() + count, fill);
+    std::copy(head.begin(), head.end(), b.begin());
+    return b;
 }
 
 // --- where reads and writes land --------------------------------------------------------------
@@ -156,8 +165,7 @@ TEST(EngineMemory, ImagesFillTheirSpaces) {
 
 TEST(EngineMemory, BlockCountZeroMeans256) {
     qxsim::Engine e(model('A', 2, 12));
-    Bytes w{0x57, 0x00, 0x01, 0x00};
-    w.resize(4 + 256, 0x42);
+    const Bytes w = withData({0x57, 0x00, 0x01, 0x00}, 256, 0x42);
     EXPECT_EQ(ask(e, framed(w)), (Bytes{'O'}));
     EXPECT_EQ(e.memory()[0x1FF], 0x42);
     EXPECT_EQ(e.memory()[0x200], 0xFF);
@@ -208,9 +216,7 @@ TEST(EngineFraming, PartialRequestWaitsThenIsDropped) {
 
 TEST(EngineFraming, RequestSplitAcrossReads) {
     qxsim::Engine e(model('O', 10, 15));
-    Bytes w{0x57, 0x10, 0x00, 0x00};
-    w.resize(4 + 16, 0x33);
-    w = framed(w);
+    const Bytes w = framed(withData({0x57, 0x10, 0x00, 0x00}, 16, 0x33));
     qxsim::Action a;
     for (size_t i = 0; i + 1 < w.size(); ++i) {
         e.feed(&w[i], 1, 115200);
@@ -260,9 +266,7 @@ TEST(EngineFraming, EepromReadLengthZeroIs256) {
     auto c = model('T', 1, 0);
     c.eeprom = Bytes(0x300, 0x5C);
     qxsim::Engine e(c);
-    Bytes r{0x45, 0x00, 0x01, 0x00};
-    r.resize(4 + 256, 0);
-    const auto reply = ask(e, framed(r));
+    const auto reply = ask(e, framed(withData({0x45, 0x00, 0x01, 0x00}, 256, 0)));
     ASSERT_TRUE(reply);
     ASSERT_EQ(reply->size(), 257u);
     EXPECT_EQ((*reply)[0], 0x5C);

@@ -267,10 +267,10 @@ TEST(SyncState, RoundTripsAndRefusesDamage) {
     const std::string damaged[] = {
         "",
         "qxsync 2\n" + text.substr(text.find('\n') + 1),
-        text.substr(0, text.size() - 5),                       // a hash cut short
-        text.substr(0, text.rfind(' ')) + "\n",                // a hash missing
-        text + "0000000000000000\n",                           // one too many
-        std::string(text).replace(text.find("0123"), 1, "g"),  // not hexadecimal
+        text.substr(0, text.size() - 5),                          // a hash cut short
+        text.substr(0, text.rfind(' ')) + "\n",                   // a hash missing
+        text + "0000000000000000\n",                              // one too many
+        std::string(text).replace(text.find("0123"), 1, 1, 'g'),  // not hexadecimal
         std::string(text).replace(text.find("pages 9"), 7, "pages x"),
         "qxsync 1\nkey x\npages 99999999999\n",
     };

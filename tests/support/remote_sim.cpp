@@ -156,7 +156,10 @@ std::string ConfigCommand(const qxsim::Config& c) {
     line += " rw-bank=" + ByteWord(c.readWriteBank);
     line += " fill=" + ByteWord(c.fill);
     line += " bauds=";
-    for (size_t i = 0; i < c.bauds.size(); ++i) line += (i ? "," : "") + std::to_string(c.bauds[i]);
+    for (size_t i = 0; i < c.bauds.size(); ++i) {
+        if (i) line += ',';
+        line += std::to_string(c.bauds[i]);
+    }
     if (c.bauds.empty()) line += "-";
     line += c.throttle ? " throttle=1" : " throttle=0";
     line += " transcript-limit=" + std::to_string(c.transcriptLimit);

@@ -310,7 +310,7 @@ Engine::Step Engine::next(Action& action, bool settled) {
         case 'Z': {
             if (have < 2) return Step::NeedMore;
             if (at(1) != 'R' && at(1) != 'W') return refuseNow("");
-            p.key = at(1) == 'R' ? "ZR" : "ZW";
+            p.key = {'Z', static_cast<char>(at(1))};
             if (!(caps & 0x40)) return refuseNow(p.key);
             if (have < 3) return Step::NeedMore;
             cipherable = true;

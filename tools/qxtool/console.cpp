@@ -109,7 +109,9 @@ void Console::EndBar() {
 
 void Console::ClearBar() {
     if (barShown_ == 0) return;
-    WriteError("\r" + std::string(barShown_, ' ') + "\r");
+    std::string blank(barShown_ + 2, ' ');
+    blank.front() = blank.back() = '\r';
+    WriteError(blank);
     barShown_ = 0;
 }
 

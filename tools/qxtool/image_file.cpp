@@ -65,8 +65,7 @@ std::vector<std::uint8_t> decodeHex(std::string_view digits, std::size_t line, s
     for (std::size_t i = 0; i < digits.size(); ++i) {
         if (hexValue(digits[i]) >= 0) continue;
         unsigned char c = static_cast<unsigned char>(digits[i]);
-        std::string shown =
-            c >= 0x20 && c < 0x7F ? "'" + std::string(1, digits[i]) + "'" : hex(c, 2);
+        std::string shown = c >= 0x20 && c < 0x7F ? std::string{'\'', digits[i], '\''} : hex(c, 2);
         fail(line, "bad hex digit " + shown + " in column " + std::to_string(column + i),
              column + i);
     }

@@ -84,7 +84,7 @@ void Progress::Draw(bool force) {
         std::string line;
         if (width >= 10) {
             const size_t filled = total_ == 0 ? width : static_cast<size_t>(done_ * width / total_);
-            line = "[" + std::string(filled, '#') + std::string(width - filled, '.') + "] ";
+            line.assign(1, '[').append(filled, '#').append(width - filled, '.').append("] ");
         }
         Console::Get().Bar(line + text);
         return;
