@@ -4,6 +4,7 @@
 #include "launcher/front_end.h"
 #include "launcher/settings_file.h"
 #include "platform/launcher_services.h"
+#include "qx_version.h"
 
 namespace qx {
 
@@ -31,8 +32,8 @@ const char* const kUiTitle = "Varnex Quillon Interface";
 // The splash, the search and its verdict.
 void SearchForHardware(frontend::Splash* splash) {
     using namespace frontend;
-    SplashAddLine(splash, "Quillon Software v1.83", kProductLineLeft, kLinesTop, kProductLineKey,
-                  kColourBlack);
+    SplashAddLine(splash, "Quillon Software v" QX_VERSION, kProductLineLeft, kLinesTop,
+                  kProductLineKey, kColourBlack);
     SplashAddLine(splash, "Searching for Hardware...", kStatusLineLeft, kLinesTop, kStatusLineKey,
                   kColourBlack);
     SplashShow(splash, 0);

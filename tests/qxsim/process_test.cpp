@@ -165,6 +165,7 @@ TEST(QxsimProcess, HelpDocumentsEveryOption) {
                             "--transcript",
                             "--dump",
                             "--help",
+                            "--version",
                             "config [KEY=VALUE...]",
                             "eeprom-write ADDRESS HEX",
                             "link PATH|-",

@@ -18,6 +18,7 @@
 #include <string>
 
 #include "control.h"
+#include "resources/version_text.h"
 #include "sim.h"
 
 namespace {
@@ -89,6 +90,7 @@ Registration and control:
   --dump FILE          write the memory on exit and on SIGUSR1: FILE (space 0x20),
                        FILE.10 (space 0x10, two-space models), FILE.eeprom
   --help               this text
+  --version            print the version and exit
 
 Device behaviour:
   Every request ends with the 8-bit sum of its bytes; a wrong sum gets no reply, an
@@ -186,6 +188,9 @@ int main(int argc, char** argv) {
         };
         if (opt == "--help" || opt == "-h") {
             std::cout << kHelp;
+            return 0;
+        } else if (opt == "--version") {
+            std::cout << qx::VersionLine("qxsim") << "\n";
             return 0;
         } else if (opt == "--model") {
             const std::string v = arg();

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "device/result_codes.h"
+#include "resources/version_text.h"
 #include "tools/qxtool/commands.h"
 #include "tools/qxtool/console.h"
 #include "tools/qxtool/detect_all.h"
@@ -231,6 +232,7 @@ int Run(int argc, char** argv) {
 
     CLI::App app("qxtool: every operation of the Quillon device library from a shell.", "qxtool");
     app.require_subcommand(1);
+    app.set_version_flag("--version", VersionLine("qxtool"), "print the version and exit");
     app.fallthrough();
     app.add_option("-p,-P,--port", global.port,
                    "the device's port: COMn or a device path; without it qxtool scans the COM "
