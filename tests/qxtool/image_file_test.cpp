@@ -111,8 +111,8 @@ TEST(ImageFile, TextRoundTrips) {
                         EXPECT_LE(field(3, 4) + field(1, 2), 0x10000u) << text.substr(at, 20);
                     }
                     if (format == Format::SRecord) {
-                        EXPECT_EQ(text.find("\nS" + rt.sType.substr(1, 1)), text.find('\n'));
-                        EXPECT_EQ(text.rfind("S" + rt.sType.substr(3, 1)),
+                        EXPECT_EQ(text.find(std::string{'\n', 'S', rt.sType[1]}), text.find('\n'));
+                        EXPECT_EQ(text.rfind(std::string{'S', rt.sType[3]}),
                                   text.rfind('\n', text.size() - 2) + 1);
                     }
                 }
