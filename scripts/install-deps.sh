@@ -3,9 +3,10 @@
 set -euo pipefail
 
 native=(cmake ninja-build g++ clang libgtest-dev libgmock-dev googletest libbenchmark-dev
-        libcli11-dev srecord libclang-rt-14-dev ser2net)
+        libcli11-dev srecord libclang-rt-14-dev ser2net
+        help2man dpkg-dev lintian man-db git)
 windows=(g++-mingw-w64-i686 g++-mingw-w64-x86-64-posix wine wine32:i386 wine64 xvfb xauth
-         fonts-liberation fonts-wine imagemagick)
+         fonts-liberation fonts-wine imagemagick wixl zip unzip)
 
 want=("${native[@]}")
 if [ "${QX_SKIP_WINDOWS:-0}" != 1 ]; then want+=("${windows[@]}"); fi
