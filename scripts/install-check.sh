@@ -39,7 +39,10 @@ fi
 kinds=("$@")
 [ ${#kinds[@]} -eq 0 ] && kinds=(deb msi zip)
 for k in "${kinds[@]}"; do
-  case "$k" in deb|msi|zip) ;; *) echo "install-check.sh: deb, msi or zip, not $k" >&2; exit 2 ;; esac
+  case "$k" in
+    deb|msi|zip) ;;
+    *) echo "install-check.sh: deb, msi or zip, not $k" >&2; exit 2 ;;
+  esac
 done
 wants() { [[ " ${kinds[*]} " == *" $1 "* ]]; }
 
@@ -60,6 +63,15 @@ check() {  # check detail command... : ok when the command succeeds
   if "$@"; then record ok "$name" "$detail"; else record FAILED "$name" "$detail"; fi
 }
 has_line() { grep -qF -- "$2" <<<"$1"; }
+# Runs a command with its output kept back, shown only when it fails.
+quietly() {
+  local log
+  log=$(mktemp)
+  if "$@" >"$log" 2>&1; then rm -f "$log"; return 0; fi
+  sed 's/^/    /' "$log"
+  rm -f "$log"
+  return 1
+}
 # The four files we ship, in FOLDER; with REFERENCE, byte for byte the same as there.
 shipped_files() {  # folder [reference]
   local f
@@ -83,8 +95,9 @@ if [ "$inside" = 1 ]; then
   installed_win="C:\\$progfiles\\Quillon"
   # Windows puts a per-machine installation's shortcut in the common Start menu; Wine's
   # installer puts it in the user's.
-  shortcuts=("$drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Quillon.lnk"
-             "$drive_c/users/$(id -un)/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/Quillon.lnk")
+  programs="Microsoft/Windows/Start Menu/Programs"
+  shortcuts=("$drive_c/ProgramData/$programs/Quillon.lnk"
+             "$drive_c/users/$(id -un)/AppData/Roaming/$programs/Quillon.lnk")
   shortcut() {  # the shortcut that exists, else nothing
     local s
     for s in "${shortcuts[@]}"; do [ -s "$s" ] && echo "$s" && return; done
@@ -120,7 +133,7 @@ if [ "$inside" = 1 ]; then
         END { if (name != "") print name "|" ver }' | grep '^Quillon' || true
   }
   msiexec_run() {  # action package
-    timeout 300 wine msiexec "$1" "$(winpath "$2")" /qn
+    quietly timeout 300 wine msiexec "$1" "$(winpath "$2")" /qn
   }
   # Runs Quillon.exe from FOLDER (a Windows path) against the simulator; the stand-in's report.
   run_launcher() {
@@ -138,7 +151,10 @@ if [ "$inside" = 1 ]; then
     "$QX_QXSIM" --model O --fw 10.15 --link "$WINEPREFIX/dosdevices/com3" >"$work/qxsim.log" 2>&1 &
     sim_pid=$!
     for _ in $(seq 100); do grep -q ready "$work/qxsim.log" && break; sleep 0.05; done
-    grep -q ready "$work/qxsim.log" || { record FAILED "wine: qxsim" "$(cat "$work/qxsim.log")"; exit 0; }
+    if ! grep -q ready "$work/qxsim.log"; then
+      record FAILED "wine: qxsim" "$(cat "$work/qxsim.log")"
+      exit 0
+    fi
   fi
 
   if wants msi; then
@@ -172,7 +188,8 @@ if [ "$inside" = 1 ]; then
       check "msi: settings kept and written" "$(grep '^settings:' <<<"$out" || echo 'no report')" \
         eval 'has_line "$out" "settings: kept, layout 1, run 2" &&
               [ "$(stat -c %s "$settings" 2>/dev/null)" = 552 ]'
-      out=$(timeout 120 wine "$installed_win\\qxtool.exe" --port COM3 info 2>&1 | tr -d '\r' || true)
+      out=$(timeout 120 wine "$installed_win\\qxtool.exe" --port COM3 info 2>&1 | tr -d '\r' ||
+        true)
       check "msi: qxtool.exe info" "$(head -1 <<<"$out")" has_line "$out" "Kelby v10.15"
       out=$(timeout 60 wine "$installed_win\\qxtool.exe" --version 2>&1 | tr -d '\r' || true)
       check "msi: qxtool.exe --version" "$out" has_line "$out" "qxtool $version"
@@ -215,8 +232,14 @@ fi
 # ---------------------------------------------------------------- outside: packages, deb
 work=$(mktemp -d "${TMPDIR:-/tmp}/quillon-install-check.XXXXXX")
 sim_pid=
+SUDO=()
+deb_installed=0
 cleanup() {
   [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null
+  # A check that stopped half way must not leave the package installed.
+  if [ "$deb_installed" = 1 ]; then
+    "${SUDO[@]}" env DEBIAN_FRONTEND=noninteractive apt-get remove -y -qq quillon >/dev/null 2>&1
+  fi
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -241,7 +264,6 @@ for k in "${kinds[@]}"; do
 done
 
 if wants deb && [ -f "$deb" ]; then
-  SUDO=()
   [ "$(id -u)" -ne 0 ] && SUDO=(sudo -n)
   if ! "${SUDO[@]}" true 2>/dev/null; then
     record skipped "deb: install" "needs root or password-less sudo"
@@ -252,10 +274,12 @@ if wants deb && [ -f "$deb" ]; then
     out=$(lintian --allow-root --fail-on none --display-info --show-overrides "$deb" 2>&1) ||
       out+=$'\nE: lintian did not run'
     [ -n "$out" ] && sed 's/^/  lintian: /' <<<"$out"
-    check "deb: lintian" "$(grep -c '^[EWI]:' <<<"$out") open, $(grep -c '^O:' <<<"$out") accepted" \
+    check "deb: lintian" \
+      "$(grep -c '^[EWI]:' <<<"$out") open, $(grep -c '^O:' <<<"$out") accepted" \
       eval '! grep -q "^[EW]:" <<<"$out"'
-    check "deb: apt-get install" "$deb" "${SUDO[@]}" env DEBIAN_FRONTEND=noninteractive \
-      apt-get install -y -qq --no-install-recommends "$root/$deb"
+    deb_installed=1
+    check "deb: apt-get install" "$deb" quietly "${SUDO[@]}" env DEBIAN_FRONTEND=noninteractive \
+      apt-get install -y --no-install-recommends "$root/$deb"
     files=$(dpkg-query -L quillon 2>/dev/null || true)
     out=$(/usr/bin/qxtool --version 2>&1 || true)
     check "deb: qxtool --version" "$out" has_line "$out" "qxtool $version"
@@ -275,10 +299,12 @@ if wants deb && [ -f "$deb" ]; then
     sim_pid=
     out=$(man -w qxtool 2>&1 || true)
     check "deb: man -w qxtool" "$out" test "$out" = /usr/share/man/man1/qxtool.1.gz
-    out=$(bash -c 'source /usr/share/bash-completion/completions/qxtool && complete -p qxtool' 2>&1 || true)
+    out=$(bash -c '. /usr/share/bash-completion/completions/qxtool && complete -p qxtool' 2>&1 ||
+      true)
     check "deb: bash completion" "$out" has_line "$out" "-F _qxtool qxtool"
-    check "deb: apt-get remove" "quillon" "${SUDO[@]}" env DEBIAN_FRONTEND=noninteractive \
-      apt-get remove -y -qq quillon
+    check "deb: apt-get remove" "quillon" quietly "${SUDO[@]}" env DEBIAN_FRONTEND=noninteractive \
+      apt-get remove -y quillon
+    deb_installed=0
     # Every file, and every folder of our own, gone.
     left=$(while read -r f; do
       [ -n "$f" ] || continue
@@ -300,7 +326,8 @@ if { wants msi && [ -f "$msi" ]; } || { wants zip && [ -f "$zip" ]; }; then
     run32=0
     wbuild=${QX_WINE_BUILD:-build-win64}
     export WINEARCH=win64
-    echo "install-check: this machine runs no 32-bit code: the installer is checked through 64-bit Wine, the 32-bit programs are not run"
+    echo "install-check: this machine runs no 32-bit code: the installer is checked through" \
+      "64-bit Wine, the 32-bit programs are not run"
     # As in scripts/run-wine-tests.sh: "wine" must mean the 64-bit loader here.
     if [ -x /usr/lib/wine/wine64 ]; then
       mkdir -p "$work/wine64-shim"
@@ -344,5 +371,6 @@ echo
 echo "install-check: results ($(( $(date +%s) - start )) s)"
 sed 's/^/  /' "$results"
 failed=$(grep -c '^FAILED' "$results" || true)
-echo "install-check: $(grep -c '^ok' "$results" || true) ok, $(grep -c '^skipped' "$results" || true) skipped, $failed failed"
+echo "install-check: $(grep -c '^ok' "$results") ok, $(grep -c '^skipped' "$results") skipped," \
+  "$failed failed"
 [ "$failed" -eq 0 ] && [ "$missing" -eq 0 ]

@@ -35,6 +35,7 @@ done
 case "$only" in ""|deb|windows) ;; *) echo "package.sh: --only deb or windows" >&2; exit 2 ;; esac
 
 # A Release build directory: configured here when it is ours, checked when it is given.
+# Leaves its absolute path in $build.
 release_build() {  # dir given toolchain-file-or-empty
   local dir=$1 given=$2 toolchain=$3
   if [ "$given" = 0 ]; then
@@ -52,6 +53,7 @@ release_build() {  # dir given toolchain-file-or-empty
     echo "package.sh: $dir is a '$type' build; packages come from Release builds only" >&2
     exit 2
   fi
+  build=$(cd "$dir" && pwd)
 }
 
 version=$(sed -n 's/^project(Quillon VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
@@ -62,8 +64,10 @@ trap 'rm -rf "$work"' EXIT
 if [ "$only" != windows ]; then
   given=1; [ -z "$native" ] && native=build-release && given=0
   release_build "$native" "$given" ""
-  if ! grep -q '^QX_MANPAGES:BOOL=ON' "$native/CMakeCache.txt" || ! command -v help2man >/dev/null; then
-    echo "package.sh: the Debian package needs the man pages: install help2man, reconfigure $native" >&2
+  native=$build
+  if ! grep -q '^QX_MANPAGES:BOOL=ON' "$native/CMakeCache.txt" || ! command -v help2man >/dev/null
+  then
+    echo "package.sh: the .deb needs the man pages: install help2man, reconfigure $native" >&2
     exit 2
   fi
   echo "== building the Linux programs in $native"
@@ -71,7 +75,7 @@ if [ "$only" != windows ]; then
   echo "== dist/quillon_${version}_amd64.deb"
   rm -f dist/quillon_*.deb
   # cpack installs the project (building what is missing) into its own staging folder.
-  (cd "$work" && cpack -G DEB --config "$root/$native/CPackConfig.cmake" -B "$work/deb" >cpack.log) ||
+  (cd "$work" && cpack -G DEB --config "$native/CPackConfig.cmake" -B "$work/deb" >cpack.log) ||
     { cat "$work/cpack.log" >&2; exit 1; }
   mv "$work"/deb/quillon_*.deb dist/
 fi
@@ -79,6 +83,7 @@ fi
 if [ "$only" != deb ]; then
   given=1; [ -z "$win" ] && win=build-win-release && given=0
   release_build "$win" "$given" cmake/toolchain-mingw-i686.cmake
+  win=$build
   if ! grep -q '^CMAKE_AR:.*i686-w64-mingw32' "$win/CMakeCache.txt"; then
     echo "package.sh: $win is not the i686 Windows build" >&2
     exit 2
@@ -92,14 +97,13 @@ if [ "$only" != deb ]; then
   done
   msi="dist/Quillon-$version-win32.msi"
   zip="dist/Quillon-$version-win32-portable.zip"
+  rm -f dist/Quillon-*-win32.msi dist/Quillon-*-win32-portable.zip
   echo "== $msi"
-  rm -f "$msi"
   # wixl takes the files' paths relative to the folder it runs in.
   cp resources/quillon.ico "$work/"
-  (cd "$work" && wixl -a x86 -D Version="$version" -D Files="Quillon-$version" -D Icon=quillon.ico \
-    -o "$root/$msi" "$root/packaging/quillon.wxs")
+  (cd "$work" && wixl -a x86 -D Version="$version" -D Files="Quillon-$version" \
+    -D Icon=quillon.ico -o "$root/$msi" "$root/packaging/quillon.wxs")
   echo "== $zip"
-  rm -f "$zip"
   (cd "$work" && zip -q -X -r "$root/$zip" "Quillon-$version")
 fi
 
