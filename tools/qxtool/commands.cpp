@@ -777,8 +777,8 @@ int RunModels() {
         for (const FeatureCapability& feature : row.features) {
             if (feature.feature == 0) break;
             const uint32_t bits = feature.withFeature & ~feature.withoutFeature;
-            optional +=
-                (optional.empty() ? "" : " ") + (names(bits).empty() ? Hex(bits, 2) : names(bits));
+            if (!optional.empty()) optional += ' ';
+            optional += names(bits).empty() ? Hex(bits, 2) : names(bits);
             if (feature.withoutFeature != 0)
                 optional += " (else " + Hex(feature.withoutFeature, 2) + ")";
             features.Object(JsonObject()

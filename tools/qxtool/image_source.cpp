@@ -33,7 +33,9 @@ std::string ReadStandardInput() {
 }
 
 std::string Signed(int64_t value) {
-    return (value < 0 ? "-" : "") + Hex(static_cast<uint64_t>(value < 0 ? -value : value));
+    std::string text(value < 0 ? "-" : "");
+    text += Hex(static_cast<uint64_t>(value < 0 ? -value : value));
+    return text;
 }
 
 const char* FormatWords(image::Format format) {
