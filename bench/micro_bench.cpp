@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "device/qx_vorrel.h"
-#include "diagnostics/log_sink.h"
-#include "diagnostics/text_sink.h"
+#include "log/log_sink.h"
+#include "log/text_sink.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 // Detection: probing COM ports for a device at three line speeds, and the port scan.
 #include <algorithm>
 
+#include "base/bounded_text.h"
 #include "device/qx_vorrel.h"
-#include "launcher/bounded_text.h"
 #include "platform/thread_sync.h"
 
 namespace qx {

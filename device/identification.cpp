@@ -2,9 +2,9 @@
 // hardware-ID letter into a model with its banks, flash information and encryption state.
 #include <cstring>
 
+#include "base/bounded_text.h"
 #include "device/model_table.h"
 #include "device/qx_vorrel.h"
-#include "launcher/bounded_text.h"
 
 namespace qx {
 namespace {

@@ -2,8 +2,8 @@
 
 #include <array>
 
+#include "base/bounded_text.h"
 #include "device/qx_vorrel.h"
-#include "launcher/bounded_text.h"
 
 namespace qx {
 namespace {

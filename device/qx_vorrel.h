@@ -6,8 +6,8 @@
 #include <atomic>
 #include <cstdint>
 
-#include "device/result_codes.h"
-#include "diagnostics/log_sink.h"
+#include "base/result_codes.h"
+#include "log/log_sink.h"
 #include "platform/os_types.h"
 #include "serial/qx_serial.h"
 

@@ -5,7 +5,13 @@ if(NOT TARGET qxfuzzdevice)
 
   # The device library over the scripted line: qxlib's own sources with the OS seam's port
   # and event services replaced by the in-process script (harness/scripted_line.cpp).
-  get_target_property(qx_lib_sources qxlib SOURCES)
+  set(qx_lib_sources)
+  foreach(layer ${QX_LIBRARY_LAYERS})
+    get_target_property(layer_dir ${layer} SOURCE_DIR)
+    get_target_property(layer_sources ${layer} SOURCES)
+    list(TRANSFORM layer_sources PREPEND ${layer_dir}/ REGEX "^[^/]")
+    list(APPEND qx_lib_sources ${layer_sources})
+  endforeach()
   list(FILTER qx_lib_sources EXCLUDE REGEX "/(comm|thread_sync)_posix\\.cpp$")
   add_library(qxfuzzdevice STATIC ${qx_lib_sources}
     ${qx_fuzz_dir}/harness/scripted_line.cpp

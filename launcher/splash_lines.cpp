@@ -1,6 +1,6 @@
 #include "launcher/splash_lines.h"
 
-#include "launcher/bounded_text.h"
+#include "base/bounded_text.h"
 
 namespace qx {
 

@@ -1,6 +1,6 @@
 #include "launcher/startup.h"
 
-#include "launcher/bounded_text.h"
+#include "base/bounded_text.h"
 #include "launcher/front_end.h"
 #include "launcher/settings_file.h"
 #include "platform/launcher_services.h"

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <new>
 
-#include "launcher/bounded_text.h"
+#include "base/bounded_text.h"
 #include "platform/comm.h"
 #include "platform/net_port.h"
 

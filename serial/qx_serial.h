@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "diagnostics/log_sink.h"
+#include "log/log_sink.h"
 #include "platform/os_types.h"
 
 namespace qx {

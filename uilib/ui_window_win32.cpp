@@ -12,12 +12,12 @@
 #include <atomic>
 #include <string>
 
-#include "diagnostics/diagnostics_win32.h"
 #include "ui_device_text.h"
 #include "ui_state.h"
 #include "ui_window.h"
 #include "ui_window_ids.h"
 #include "ui_worker.h"
+#include "win32ui/win32ui.h"
 
 namespace tarnwell {
 namespace {

@@ -27,9 +27,9 @@
 
 #include "device/model_table.h"
 #include "device/qx_vorrel.h"
-#include "diagnostics/log_sink.h"
-#include "diagnostics/text_sink.h"
 #include "harness.h"
+#include "log/log_sink.h"
+#include "log/text_sink.h"
 #include "scripted_line.h"
 
 namespace qxfuzz {

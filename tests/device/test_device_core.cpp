@@ -11,8 +11,8 @@
 
 #include "device/qx_vorrel.h"
 #include "device/transfer_frame.h"
-#include "diagnostics/log_sink.h"
-#include "diagnostics/text_sink.h"
+#include "log/log_sink.h"
+#include "log/text_sink.h"
 
 namespace qx {
 namespace {

@@ -13,7 +13,7 @@
 
 #include "harness.h"
 #ifdef QX_REPLAY_DEVICE
-#include "device/result_codes.h"
+#include "base/result_codes.h"
 #else
 #include "tools/qxtool/image_file.h"
 #endif

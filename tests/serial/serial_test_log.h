@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "diagnostics/log_sink.h"
-#include "diagnostics/text_sink.h"
+#include "log/log_sink.h"
+#include "log/text_sink.h"
 
 namespace qxtest {
 

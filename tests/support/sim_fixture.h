@@ -32,8 +32,8 @@
 #include <vector>
 
 #include "device/qx_vorrel.h"
-#include "diagnostics/log_sink.h"
-#include "diagnostics/text_sink.h"
+#include "log/log_sink.h"
+#include "log/text_sink.h"
 #include "sim.h"
 
 namespace qxtest {

@@ -15,8 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include "diagnostics/diagnostics_win32.h"
-#include "diagnostics/log_sink.h"
+#include "log/log_sink.h"
+#include "win32ui/win32ui.h"
 
 namespace {
 

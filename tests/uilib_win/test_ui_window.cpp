@@ -19,13 +19,13 @@
 #include <thread>
 #include <vector>
 
-#include "diagnostics/diagnostics_win32.h"
 #include "launcher/ui_procedure.h"
 #include "sim_fixture.h"
 #include "ui_settings.h"
 #include "ui_state.h"
 #include "ui_window.h"
 #include "ui_window_ids.h"
+#include "win32ui/win32ui.h"
 
 namespace tarnwell {
 namespace {

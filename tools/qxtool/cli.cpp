@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "device/result_codes.h"
+#include "base/result_codes.h"
 #include "resources/version_text.h"
 #include "tools/qxtool/commands.h"
 #include "tools/qxtool/console.h"

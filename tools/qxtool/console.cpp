@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <string>
 
-#include "diagnostics/text_sink.h"
+#include "log/text_sink.h"
 #include "platform/console.h"
 #include "tools/qxtool/json.h"
 

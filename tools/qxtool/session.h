@@ -9,8 +9,8 @@
 #include <string>
 
 #include "device/qx_vorrel.h"
-#include "diagnostics/log_sink.h"
-#include "diagnostics/text_sink.h"
+#include "log/log_sink.h"
+#include "log/text_sink.h"
 
 namespace qx::tool {
 

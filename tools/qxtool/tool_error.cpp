@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "device/result_codes.h"
+#include "base/result_codes.h"
 
 namespace qx::tool {
 namespace {

@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "diagnostics/log_sink.h"
+#include "log/log_sink.h"
 
 namespace qx {
 

@@ -1,4 +1,4 @@
-#include "diagnostics/log_sink.h"
+#include "log/log_sink.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "diagnostics/text_sink.h"
+#include "log/text_sink.h"
 
 namespace qx {
 namespace {

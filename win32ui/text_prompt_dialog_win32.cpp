@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "diagnostics/diagnostics_win32.h"
-#include "launcher/bounded_text.h"
+#include "base/bounded_text.h"
+#include "win32ui/win32ui.h"
 
 namespace qx {
 namespace {

@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "diagnostics/diagnostics_win32.h"
+#include "win32ui/win32ui.h"
 
 namespace qx {
 namespace {

@@ -1,4 +1,4 @@
-#include "diagnostics/text_sink.h"
+#include "log/text_sink.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <sstream>
 #include <string>
 
-#include "diagnostics/log_sink.h"
+#include "log/log_sink.h"
 
 namespace qx {
 namespace {

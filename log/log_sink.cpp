@@ -1,11 +1,11 @@
-#include "diagnostics/log_sink.h"
+#include "log/log_sink.h"
 
 #include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <mutex>
 
-#include "diagnostics/text_sink.h"
+#include "log/text_sink.h"
 #include "platform/edit_control.h"
 #include "platform/thread_sync.h"
 

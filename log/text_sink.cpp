@@ -1,4 +1,4 @@
-#include "diagnostics/text_sink.h"
+#include "log/text_sink.h"
 
 #include <algorithm>
 #include <cstring>

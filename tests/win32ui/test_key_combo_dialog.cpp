@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "diagnostics/diagnostics_win32.h"
 #include "win32_test_support.h"
+#include "win32ui/win32ui.h"
 
 namespace qx {
 namespace {

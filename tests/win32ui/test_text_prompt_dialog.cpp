@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "diagnostics/diagnostics_win32.h"
 #include "win32_test_support.h"
+#include "win32ui/win32ui.h"
 
 namespace qx {
 namespace {

@@ -1,4 +1,4 @@
-#include "device/result_codes.h"
+#include "base/result_codes.h"
 
 namespace qx {
 

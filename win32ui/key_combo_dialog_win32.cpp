@@ -4,8 +4,8 @@
 #include <cstring>
 #include <cwchar>
 
-#include "diagnostics/diagnostics_win32.h"
-#include "launcher/bounded_text.h"
+#include "base/bounded_text.h"
+#include "win32ui/win32ui.h"
 
 namespace qx {
 namespace {

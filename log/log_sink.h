@@ -6,7 +6,7 @@
 #include <cstdarg>
 #include <cstdint>
 
-#include "launcher/bounded_text.h"
+#include "base/bounded_text.h"
 
 namespace qx {
 
