@@ -6,14 +6,6 @@
 
 namespace qxtest {
 
-qxsim::Config SimConfig(char hardwareId, uint8_t firmwareMajor, uint8_t firmwareMinor) {
-    qxsim::Config config;
-    config.hardwareId = hardwareId;
-    config.firmwareMajor = firmwareMajor;
-    config.firmwareMinor = firmwareMinor;
-    return config;
-}
-
 std::string Hex(const std::vector<uint8_t>& bytes) {
     std::string text;
     char piece[4];

@@ -35,11 +35,9 @@
 #include "log/log_sink.h"
 #include "log/text_sink.h"
 #include "sim.h"
+#include "sim_config.h"
 
 namespace qxtest {
-
-// A simulator configuration for the model with this hardware-ID letter and firmware.
-qxsim::Config SimConfig(char hardwareId, uint8_t firmwareMajor, uint8_t firmwareMinor);
 
 // "48 52 07" for those bytes; and back (anything but hex digits is skipped).
 std::string Hex(const std::vector<uint8_t>& bytes);
