@@ -166,19 +166,4 @@ RawTiming RawExchange(const std::vector<Exchange>& rounds, std::string* error, u
     return timing;
 }
 
-bool SilentPort::Open(const std::string& linkPath, std::string* error) {
-    if (!pty_.Open(error)) return false;
-    unlink(linkPath.c_str());
-    if (symlink(pty_.slavePath().c_str(), linkPath.c_str()) != 0) {
-        if (error) *error = "cannot link " + linkPath + ": " + std::strerror(errno);
-        return false;
-    }
-    link_ = linkPath;
-    return true;
-}
-
-SilentPort::~SilentPort() {
-    if (!link_.empty()) unlink(link_.c_str());
-}
-
 }  // namespace qxbench

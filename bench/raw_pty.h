@@ -1,6 +1,5 @@
 // Raw pseudo-terminals for the link benchmarks: the no-protocol baseline (the same request
-// and reply sizes moved between the two ends of one pty) and silent ports that never answer.
-// Linux only.
+// and reply sizes moved between the two ends of one pty). Linux only.
 #pragma once
 
 #include <cstdint>
@@ -55,16 +54,5 @@ RawTiming RawExchange(const std::vector<Exchange>& rounds, std::string* error,
 
 // CPU time of the calling thread.
 double ThreadCpuSeconds();
-
-// A port with nothing behind it: a pty whose master is never read, linked as `linkPath`.
-class SilentPort {
-  public:
-    bool Open(const std::string& linkPath, std::string* error);
-    ~SilentPort();
-
-  private:
-    Pty pty_;
-    std::string link_;
-};
 
 }  // namespace qxbench
