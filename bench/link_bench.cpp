@@ -14,6 +14,9 @@
 //           of the whole image
 //   net     transfers through ser2net (rfc2217://127.0.0.1) vs. the same transfers directly
 //           on the simulator's pseudo-terminal, the line throttled to 921600 baud
+//
+// Each group is in <group>_group.cpp; what they share in link_env (devices, traffic,
+// processes), link_transfer (one checked, timed transfer) and link_report (the table).
 #include <chrono>
 #include <cstdio>
 #include <sstream>
