@@ -13,20 +13,24 @@
 
 namespace qx::tool {
 
-struct TransferArgs {
+// The options read, write, verify and sync share (declared once, in the command table).
+struct SharedTransferArgs {
+    std::string address;  // binary files: device address of byte 0; empty: 0
+    std::string format;   // bin, ihex, srec; empty: from the file name (or content)
+    std::string method;   // bulk, block; empty: chosen from the device and the sizes
+    std::string space;    // 1, 2 (write, verify also: both); empty: the default space
+    std::string fill;     // byte for holes and padding; empty: 0xFF (and no padding)
+    std::string offset;   // record files: added to their addresses (may be negative)
+    std::string split;    // even, odd (read, write, verify also: both); empty: every byte
+    std::string bank;     // the bank to reach; empty: the emulated one
+    bool plain = false;   // XferPlain
+};
+
+struct TransferArgs : SharedTransferArgs {
     std::vector<std::string> files;  // FILE, and the odd bytes' file with --split both
-    std::string address;             // empty: not given
     std::string length;              // read only
-    std::string format;              // bin, ihex, srec; empty: from the file name (or content)
-    std::string method;              // bulk, block; empty: bulk when the device and the sizes allow
-    std::string space;               // 1, 2 (write also: both); empty: the library's default
-    std::string fill;                // write: byte for holes and padding
-    std::string offset;              // record files: added to their addresses (may be negative)
-    std::string split;               // even, odd, both; empty: every byte
-    std::string bank;                // the bank to reach; empty: the emulated one
     bool alt = false;                // write: XferAltWrite
     bool lower = false;              // write: XferWriteLower
-    bool plain = false;              // XferPlain
     bool noVerify = false;
 };
 
