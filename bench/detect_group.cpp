@@ -40,7 +40,7 @@ void DetectGroup(const Options& options, Report& report) {
     live.throttle = true;
     qxsim::Simulator sim(live);
     std::string error;
-    if (!sim.start(&error) || !sim.linkAsCom(9, {}, &error)) {
+    if (!sim.Start(&error) || !sim.LinkAsCom(9, {}, &error)) {
         report.Fail("live port: " + error);
         return;
     }
@@ -66,7 +66,7 @@ void DetectGroup(const Options& options, Report& report) {
         one = std::min(one, single.seconds);
         all = std::min(all, every.seconds);
     }
-    sim.stop();
+    sim.Stop();
 
     const double probeBudgetMs =
         kProbePausesMs + 3 * kFailedVersionRequestMs + 2 * kSpeedChangePauseMs;

@@ -52,10 +52,10 @@ double EngineMicros(const std::vector<uint8_t>& request) {
     constexpr int kRounds = 500;
     const auto start = Clock::now();
     for (int i = 0; i < kRounds; ++i) {
-        engine.feed(request.data(), request.size(), 115200);
+        engine.Feed(request.data(), request.size(), 115200);
         qxsim::Action action;
-        engine.next(action);
-        engine.transcript().clear();
+        engine.Next(action);
+        engine.Transcript().clear();
     }
     return std::chrono::duration<double, std::micro>(Clock::now() - start).count() / kRounds;
 }

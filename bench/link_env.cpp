@@ -96,7 +96,7 @@ LineTraffic Traffic(const std::vector<qxsim::TranscriptEntry>& transcript) {
 bool LinkedDevice::Start(const qxsim::Config& config, int com) {
     sim = std::make_unique<qxsim::Simulator>(config);
     const std::set<int> before = TaskIds();
-    if (!sim->start(&error) || !sim->linkAsCom(com, {}, &error)) return false;
+    if (!sim->Start(&error) || !sim->LinkAsCom(com, {}, &error)) return false;
     std::vector<int> started;
     for (int id : TaskIds())
         if (before.count(id) == 0) started.push_back(id);
@@ -114,7 +114,7 @@ bool LinkedDevice::Start(const qxsim::Config& config, int com) {
 
 LinkedDevice::~LinkedDevice() {
     if (device) device->ClosePort();
-    if (sim) sim->stop();
+    if (sim) sim->Stop();
 }
 
 ProcessRun RunProcess(const std::vector<std::string>& args, const std::string& outFile) {

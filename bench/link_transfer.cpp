@@ -33,7 +33,7 @@ Measured RunTransfer(LinkedDevice& link, Op op, uint32_t size, std::vector<uint8
     qx::QXVorrel& dev = *link.device;
     const bool writes = op == Op::BulkWrite || op == Op::WriteBlock;
     std::vector<uint8_t> data = writes ? RandomBytes(size, rng) : std::vector<uint8_t>(size);
-    link.sim->clearTranscript();
+    link.sim->ClearTranscript();
 
     const double cpuStart = qxbench::ThreadCpuSeconds();
     const double farCpuStart = TaskCpuSeconds(link.simThread);
@@ -63,7 +63,7 @@ Measured RunTransfer(LinkedDevice& link, Op op, uint32_t size, std::vector<uint8
         return m;
     }
     if (writes) {
-        if (link.sim->readMemory(qxsim::kSpace2, 0, size) != data) {
+        if (link.sim->ReadMemory(qxsim::kSpace2, 0, size) != data) {
             report.Fail(what + ": the device memory differs from what was written");
             return m;
         }
@@ -72,7 +72,7 @@ Measured RunTransfer(LinkedDevice& link, Op op, uint32_t size, std::vector<uint8
         report.Fail(what + ": the bytes read differ from the device memory");
         return m;
     }
-    m.traffic = Traffic(link.sim->transcript());
+    m.traffic = Traffic(link.sim->Transcript());
     if (!m.traffic.allAnswered) {
         report.Fail(what + ": a request went unanswered");
         return m;

@@ -51,7 +51,7 @@ void NetGroup(const Options& options, Report& report) {
     link.sim = std::make_unique<qxsim::Simulator>(TransferDevice(image));
     const std::string tty = dir.path() + "/far-tty";
     std::string error;
-    if (!dir.ok() || !link.sim->start(&error) || !link.sim->linkAt(tty, &error)) {
+    if (!dir.ok() || !link.sim->Start(&error) || !link.sim->LinkAt(tty, &error)) {
         report.Fail("net set-up: " + error);
         return;
     }
@@ -60,7 +60,7 @@ void NetGroup(const Options& options, Report& report) {
         report.Fail("net set-up: " + server.error());
         return;
     }
-    link.sim->setThrottle(true);
+    link.sim->SetThrottle(true);
     for (Op op : kOps) {
         Measured direct, remote;
         for (const std::string& name : {tty, server.Url()}) {

@@ -24,7 +24,7 @@ ScanRun BestScan(qxsim::Simulator* sim, bool expectFound, int expectPort, int re
                  Report& report, const std::string& what) {
     ScanRun best;
     for (int i = 0; i < repeats; ++i) {
-        if (sim) sim->clearTranscript();
+        if (sim) sim->ClearTranscript();
         qx::QXVorrel device;
         char text[qx::kModelNameCapacity] = {};
         uint8_t version[3] = {};
@@ -44,7 +44,7 @@ ScanRun BestScan(qxsim::Simulator* sim, bool expectFound, int expectPort, int re
             best.ok = true;
             best.seconds = seconds;
             if (sim) {
-                const auto transcript = sim->transcript();
+                const auto transcript = sim->Transcript();
                 best.traffic = Traffic(transcript);
                 best.requests.clear();
                 for (const qxsim::TranscriptEntry& e : transcript) {
@@ -54,7 +54,7 @@ ScanRun BestScan(qxsim::Simulator* sim, bool expectFound, int expectPort, int re
                         std::to_string(e.baud) +
                         (e.outcome == qxsim::Outcome::Answered
                              ? ""
-                             : std::string(" (") + qxsim::outcomeName(e.outcome) + ")");
+                             : std::string(" (") + qxsim::OutcomeName(e.outcome) + ")");
                 }
             }
         }
@@ -86,12 +86,12 @@ void ScanGroup(const Options& options, Report& report) {
         config.throttle = true;
         qxsim::Simulator sim(config);
         std::string error;
-        if (!dir.ok() || !sim.start(&error) || !sim.linkAsCom(3, {}, &error)) {
+        if (!dir.ok() || !sim.Start(&error) || !sim.LinkAsCom(3, {}, &error)) {
             report.Fail(std::string(c.what) + ": " + error);
             continue;
         }
         const ScanRun run = BestScan(&sim, true, 3, repeats, report, c.what);
-        sim.stop();
+        sim.Stop();
         if (!run.ok) continue;
         // Fixed pauses, the bounded failures (each with the 10 ms pause of the speed change
         // that follows it), and the wire time of every exchange that was answered.

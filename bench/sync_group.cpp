@@ -130,7 +130,7 @@ void SyncGroup(const Options& options, Report& report) {
     config.throttle = true;
     qxsim::Simulator sim(config);
     std::string error;
-    if (!dir.ok() || !sim.start(&error) || !sim.linkAsCom(7, {}, &error)) {
+    if (!dir.ok() || !sim.Start(&error) || !sim.LinkAsCom(7, {}, &error)) {
         report.Fail("sync set-up: " + error);
         return;
     }
@@ -148,7 +148,7 @@ void SyncGroup(const Options& options, Report& report) {
         report.Fail("qxtool write (full upload) exited " + std::to_string(upload.status));
         return;
     }
-    if (sim.readMemory(qxsim::kSpace2, 0, size) != image) {
+    if (sim.ReadMemory(qxsim::kSpace2, 0, size) != image) {
         report.Fail("qxtool write: the device memory differs from the file");
         return;
     }
@@ -174,7 +174,7 @@ void SyncGroup(const Options& options, Report& report) {
                         line.value_or("nothing"));
             return;
         }
-        if (sim.readMemory(qxsim::kSpace2, 0, size) != image) {
+        if (sim.ReadMemory(qxsim::kSpace2, 0, size) != image) {
             report.Fail("qxtool sync --watch: the device memory differs from the file");
             return;
         }
@@ -185,7 +185,7 @@ void SyncGroup(const Options& options, Report& report) {
         std::this_thread::sleep_for(std::chrono::milliseconds(150));
     }
     const int stopped = watch.Stop(SIGINT, 10000);
-    sim.stop();
+    sim.Stop();
     if (stopped != 0) {
         report.Fail("qxtool sync --watch ended with status " + std::to_string(stopped) +
                     " on Ctrl+C, expected 0");

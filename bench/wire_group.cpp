@@ -33,7 +33,7 @@ void WireGroup(const Options& options, Report& report) {
             report.Fail("wire set-up: SetUSBBaud(921600) failed");
             return;
         }
-        link.sim->setThrottle(true);
+        link.sim->SetThrottle(true);
         for (uint32_t size : sizes) {
             for (Op op : kOps) {
                 // Short transfers: best of three, against the machine's load.
@@ -77,7 +77,7 @@ void WireGroup(const Options& options, Report& report) {
                             "-"});
             }
         }
-        link.sim->setThrottle(false);
+        link.sim->SetThrottle(false);
     }
     report.Note(
         "wire rows: one run each, best of three where the transfer's wire time is under "

@@ -47,7 +47,7 @@ using identtest::LoggedDevice;
 using identtest::StartSim;
 
 std::vector<uint32_t> VersionRequestBauds(const qxsim::Simulator& sim) {
-    return VersionRequestBauds(sim.transcript());
+    return VersionRequestBauds(sim.Transcript());
 }
 
 TEST(Scan, FindsComSevenRemembersItAndStartsThereNextTime) {
@@ -76,18 +76,18 @@ TEST(Scan, FindsComSevenRemembersItAndStartsThereNextTime) {
     EXPECT_TRUE(d.Logged("QXSerial: Successfully opened \\\\.\\COM7"));
 
     // The next scan starts at COM7: the silent COM3 is not asked again.
-    silent->clearTranscript();
+    silent->ClearTranscript();
     ASSERT_EQ(device.FindDevice(text, sizeof text, version, 0), 1);
     EXPECT_EQ(device.portNumber, 7);
-    EXPECT_TRUE(silent->transcript().empty());
+    EXPECT_TRUE(silent->Transcript().empty());
 
     // Without COM7 it moves on from there to COM9.
-    kelby->stop();
+    kelby->Stop();
     ASSERT_EQ(device.FindDevice(text, sizeof text, version, 0), 1);
     EXPECT_STREQ(text, "Vorrel v2.12");
     EXPECT_EQ(device.portNumber, 9);
     EXPECT_EQ(device.lastPortNumber, 9);
-    EXPECT_TRUE(silent->transcript().empty());
+    EXPECT_TRUE(silent->Transcript().empty());
 }
 
 TEST(Scan, FromComZeroRemembersNothing) {
@@ -105,7 +105,7 @@ TEST(Scan, FromComZeroRemembersNothing) {
     EXPECT_EQ(device.portNumber, 2);
     EXPECT_EQ(device.lastPortNumber, 7);
     EXPECT_EQ(device.lastBaudIndex, 3);
-    EXPECT_TRUE(kelby->transcript().empty());
+    EXPECT_TRUE(kelby->Transcript().empty());
 
     // A plain scan still starts where hardware was remembered.
     ASSERT_EQ(device.FindDevice(text, sizeof text, nullptr, 0), 1);
@@ -188,7 +188,7 @@ TEST(Scan, AnUnidentifiedAnswerStopsTheScan) {
         EXPECT_EQ(device.capabilities, 0u);
         EXPECT_EQ(device.portNumber, 255);
         EXPECT_EQ(device.lastPortNumber, 4);
-        EXPECT_TRUE(kelby->transcript().empty());
+        EXPECT_TRUE(kelby->Transcript().empty());
     }
 }
 #endif  // several simulators

@@ -153,7 +153,7 @@ const IdentCase kCases[] = {
 qxsim::Config WithFault(qxsim::Config config, const char* spec) {
     if (spec != nullptr) {
         qxsim::Fault fault;
-        EXPECT_TRUE(qxsim::parseFault(spec, fault)) << spec;
+        EXPECT_TRUE(qxsim::ParseFault(spec, fault)) << spec;
         config.faults.push_back(fault);
     }
     return config;

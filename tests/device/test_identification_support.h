@@ -67,9 +67,9 @@ inline std::unique_ptr<qxsim::Simulator> StartSim(const qxsim::Config& config, i
                                                   const std::string& dir = {}) {
     auto sim = std::make_unique<qxsim::Simulator>(config);
     std::string error;
-    EXPECT_TRUE(sim->start(&error)) << error;
+    EXPECT_TRUE(sim->Start(&error)) << error;
     if (comNumber >= 0) {
-        EXPECT_TRUE(sim->linkAsCom(comNumber, dir, &error)) << error;
+        EXPECT_TRUE(sim->LinkAsCom(comNumber, dir, &error)) << error;
     }
     return sim;
 }

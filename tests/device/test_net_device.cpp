@@ -59,7 +59,7 @@ class NetDevice : public ::testing::Test {
         sim_ = std::make_unique<qxsim::Simulator>(config);
         std::string error;
         const std::string link = comDir_.path() + "/far-tty";
-        if (!sim_->start(&error) || !sim_->linkAt(link, &error))
+        if (!sim_->Start(&error) || !sim_->LinkAt(link, &error))
             return ::testing::AssertionFailure() << "simulator: " << error;
         if (!server_.Start(link, options)) return ::testing::AssertionFailure() << server_.error();
         std::ofstream(comDir_.path() + "/COM4") << server_.Url() << "\n";
@@ -81,7 +81,7 @@ class NetDevice : public ::testing::Test {
     void TearDown() override {
         device_.ClosePort();
         server_.Stop();
-        if (sim_) sim_->stop();
+        if (sim_) sim_->Stop();
     }
 
     qxtest::ComDir comDir_;
@@ -109,19 +109,19 @@ TEST_F(NetDevice, TheScanFindsTheDeviceBehindAMappedComName) {
 TEST_F(NetDevice, ASpeedChangeReachesTheSimulatedLine) {
     ASSERT_TRUE(Start(Kelby()));
     ASSERT_TRUE(Open());
-    EXPECT_EQ(sim_->lineBaud(), 115200u);
+    EXPECT_EQ(sim_->LineBaud(), 115200u);
     ASSERT_EQ(device_.SetUSBBaud(kSpeed921600, 0), VR_S_OK);
-    EXPECT_EQ(sim_->lineBaud(), 921600u);
-    EXPECT_EQ(sim_->deviceBaud(), 921600u);
-    sim_->clearTranscript();
+    EXPECT_EQ(sim_->LineBaud(), 921600u);
+    EXPECT_EQ(sim_->DeviceBaud(), 921600u);
+    sim_->ClearTranscript();
     Bytes buffer(512);
     ASSERT_EQ(device_.ReadBlock(buffer.data(), 512, 0, 0, nullptr), VR_S_OK);
-    const auto transcript = sim_->transcript();
+    const auto transcript = sim_->Transcript();
     ASSERT_FALSE(transcript.empty());
     for (const auto& entry : transcript) EXPECT_EQ(entry.baud, 921600u) << entry.command;
     // Closing brings the device and the line back to 115200.
     device_.ClosePort();
-    EXPECT_EQ(sim_->deviceBaud(), 115200u);
+    EXPECT_EQ(sim_->DeviceBaud(), 115200u);
 }
 
 TEST_F(NetDevice, BlockAndBulkRoundTripsOfTheEscapeByte) {
@@ -149,7 +149,7 @@ TEST_F(NetDevice, BlockAndBulkRoundTripsOfTheEscapeByte) {
             c.bulk ? device_.BulkWrite(out.data(), c.size, c.address, 0, nullptr)
                    : device_.WriteBlock(out.data(), c.size, c.address, XferNoBulk, nullptr);
         ASSERT_EQ(wrote, VR_S_OK);
-        EXPECT_TRUE(sim_->readMemory(qxsim::kSpace2, c.address, c.size) == image);
+        EXPECT_TRUE(sim_->ReadMemory(qxsim::kSpace2, c.address, c.size) == image);
         Bytes back(c.size, 0x5A);
         const int32_t read = c.bulk ? device_.BulkRead(back.data(), c.size, c.address, 0, nullptr)
                                     : device_.ReadBlock(back.data(), c.size, c.address, 0, nullptr);
@@ -193,12 +193,12 @@ TEST_F(NetDevice, DeviceFaultsKeepTheirCodesAndBounds) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.fault);
-        ASSERT_TRUE(sim_->addFault(c.fault));
+        ASSERT_TRUE(sim_->AddFault(c.fault));
         Bytes buffer = EscapeHeavyImage(c.size, 7);
         const auto start = Clock::now();
         EXPECT_EQ(RunOp(device_, c.op, buffer), c.expected);
         EXPECT_LT(MsSince(start), c.boundMs);
-        sim_->clearFaults();
+        sim_->ClearFaults();
         // A late part of the faulty reply must not spoil the next exchange.
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         Bytes next(256);
@@ -228,12 +228,12 @@ TEST_F(NetDevice, ADroppedConnectionFailsLikeAnUnpluggedAdapter) {
         ASSERT_TRUE(Start(config));
         ASSERT_TRUE(Open());
         ASSERT_EQ(device_.SetUSBBaud(kSpeed921600, 0), VR_S_OK);
-        sim_->clearTranscript();
+        sim_->ClearTranscript();
         // Cut while a reply is under way: right after the simulator took a request (its reply
         // then needs the wire time of at least 256 bytes), so this side waits in a read.
         Clock::time_point cut{};
         std::thread cutter([&] {
-            sim_->waitForTranscript(c.cutAfterRequests, 10000);
+            sim_->WaitForTranscript(c.cutAfterRequests, 10000);
             server_.Kill();
             cut = Clock::now();
         });
@@ -241,7 +241,7 @@ TEST_F(NetDevice, ADroppedConnectionFailsLikeAnUnpluggedAdapter) {
         EXPECT_EQ(RunOp(device_, c.op, buffer), VR_E_COMM_READ_TIMEOUT);
         const auto ended = Clock::now();
         cutter.join();
-        EXPECT_GE(sim_->transcript().size(), c.cutAfterRequests) << "ended before the drop";
+        EXPECT_GE(sim_->Transcript().size(), c.cutAfterRequests) << "ended before the drop";
         EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(ended - cut).count(),
                   c.boundMs);
         Bytes next(256);
@@ -260,12 +260,12 @@ TEST_F(NetDevice, ARawTcpPortKeepsTheSpeedTheServerSet) {
     ASSERT_EQ(server_.Url().rfind("tcp://", 0), 0u);
     ASSERT_TRUE(Open());
     EXPECT_TRUE(device_.port->SpeedIsFixed());
-    sim_->clearTranscript();
+    sim_->ClearTranscript();
     // The device is not asked to move: this side could never follow it.
     EXPECT_EQ(device_.SetUSBBaud(kSpeed921600, 0), VR_E_REQUEST_NOT_SUPPORTED);
     EXPECT_EQ(device_.baudIndex, static_cast<int32_t>(kSpeed115200));
-    EXPECT_TRUE(sim_->transcript().empty());
-    EXPECT_EQ(sim_->deviceBaud(), 0u);
+    EXPECT_TRUE(sim_->Transcript().empty());
+    EXPECT_EQ(sim_->DeviceBaud(), 0u);
     const Bytes image = EscapeHeavyImage(4 * KiB, 9);
     Bytes out = image;
     ASSERT_EQ(device_.BulkWrite(out.data(), 4 * KiB, 0, 0, nullptr), VR_S_OK);

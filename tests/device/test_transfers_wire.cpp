@@ -137,7 +137,7 @@ TEST_P(EncryptedForm, RunIsEncryptedAfterTheCommandBytes) {
     EXPECT_EQ(request.back(), xfer::Sum8(std::vector<uint8_t>(request.begin(), request.end() - 1)));
     EXPECT_EQ(std::vector<uint8_t>(request.begin(), request.begin() + c.head.size()), c.head);
     std::vector<uint8_t> run(request.begin() + c.head.size(), request.end() - 1);
-    qxsim::decryptRun(qxsim::startChain(), run.data(), run.size());
+    qxsim::DecryptRun(qxsim::StartChain(), run.data(), run.size());
     EXPECT_EQ(std::vector<uint8_t>(run.begin() + 2, run.end()), expectedPlain);
     if (!c.bulkWrite) {
         const uint32_t offset = c.model.letter == 'R' ? c.address & 0xFFFFF : c.address;

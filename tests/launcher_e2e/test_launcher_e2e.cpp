@@ -48,13 +48,13 @@ class LauncherTest : public ::testing::Test {
         config.image = ImagePattern();
         sim = std::make_unique<qxsim::Simulator>(config);
         std::string error;
-        ASSERT_TRUE(sim->start(&error)) << error;
-        ASSERT_TRUE(sim->linkAsCom(3, box.ComDir().string(), &error)) << error;
+        ASSERT_TRUE(sim->Start(&error)) << error;
+        ASSERT_TRUE(sim->LinkAsCom(3, box.ComDir().string(), &error)) << error;
     }
 
     size_t CountRequests(const std::string& command) const {
         size_t n = 0;
-        for (const auto& e : sim->transcript()) n += e.command == command ? 1 : 0;
+        for (const auto& e : sim->Transcript()) n += e.command == command ? 1 : 0;
         return n;
     }
 
@@ -118,7 +118,7 @@ TEST_F(LauncherTest, FoundDevicesGetTheirVerdictAndTheFastLinkWhenDue) {
         // The device agreed to the new speed once, and the stand-in's reads ran at it.
         EXPECT_EQ(CountRequests("S"), c.fastLink ? 1u : 0u);
         size_t reads = 0;
-        for (const auto& e : sim->transcript()) {
+        for (const auto& e : sim->Transcript()) {
             if (e.command != "R") continue;
             ++reads;
             EXPECT_EQ(e.baud, c.fastLink ? 921600u : 115200u);

@@ -26,10 +26,10 @@ qxsim::Config model(char letter, uint8_t major, uint8_t minor) {
 // Feeds a whole request and returns the reply; nullopt when the engine wants more bytes.
 std::optional<Bytes> ask(qxsim::Engine& e, const Bytes& request, uint32_t baud = 115200,
                          qxsim::Action* out = nullptr) {
-    e.feed(request.data(), request.size(), baud);
+    e.Feed(request.data(), request.size(), baud);
     qxsim::Action a;
-    Step s = e.next(a);
-    if (s == Step::Ambiguous) s = e.next(a, true);
+    Step s = e.Next(a);
+    if (s == Step::Ambiguous) s = e.Next(a, true);
     if (s != Step::Act) return std::nullopt;
     if (out) *out = a;
     return a.reply;
@@ -119,14 +119,14 @@ TEST_P(EngineMapping, WriteLandsAndReadsBack) {
     const Bytes w = framed(mc.writeRequest);
     ASSERT_EQ(ask(e, w), (Bytes{'O'}));
     const uint8_t value = mc.writeRequest.back();
-    const auto& mem = e.memory(mc.space);
+    const auto& mem = e.Memory(mc.space);
     ASSERT_LT(mc.offset, mem.size());
     EXPECT_EQ(mem[mc.offset], value);
     // Nothing else changed in either space.
     size_t changed = 0;
-    for (uint8_t b : e.memory(0x20)) changed += b != 0xFF;
-    if (e.model().twoSpaces)
-        for (uint8_t b : e.memory(0x10)) changed += b != 0xFF;
+    for (uint8_t b : e.Memory(0x20)) changed += b != 0xFF;
+    if (e.Model().twoSpaces)
+        for (uint8_t b : e.Memory(0x10)) changed += b != 0xFF;
     const size_t dataBytes = mc.writeRequest[0] == 'Z' ? 256 : (mc.writeRequest[1]);
     EXPECT_EQ(changed, dataBytes);
     // A read with the same address bytes gives the data back.
@@ -148,7 +148,7 @@ TEST(EngineMemory, OutOfRangeReadsFFAndWritesAreDropped) {
     c.fill = 0x00;
     qxsim::Engine e(c);
     EXPECT_EQ(ask(e, framed({0x57, 0x01, 0x00, 0x00, 0x77})), (Bytes{'O'}));
-    for (uint8_t b : e.memory()) ASSERT_EQ(b, 0x00);
+    for (uint8_t b : e.Memory()) ASSERT_EQ(b, 0x00);
     EXPECT_EQ(ask(e, framed({0x52, 0x02, 0x00, 0x00})), (Bytes{0xFF, 0xFF, 0xFE}));
 }
 
@@ -157,18 +157,18 @@ TEST(EngineMemory, ImagesFillTheirSpaces) {
     c.image = {1, 2, 3};
     c.image10 = {9, 8};
     qxsim::Engine e(c);
-    EXPECT_EQ(e.memory(0x20)[2], 3);
-    EXPECT_EQ(e.memory(0x10)[1], 8);
-    EXPECT_EQ(e.memory(0x10)[2], 0xFF);
-    EXPECT_EQ(e.memory(0x20).size(), 0x100000u);
+    EXPECT_EQ(e.Memory(0x20)[2], 3);
+    EXPECT_EQ(e.Memory(0x10)[1], 8);
+    EXPECT_EQ(e.Memory(0x10)[2], 0xFF);
+    EXPECT_EQ(e.Memory(0x20).size(), 0x100000u);
 }
 
 TEST(EngineMemory, BlockCountZeroMeans256) {
     qxsim::Engine e(model('A', 2, 12));
     const Bytes w = withData({0x57, 0x00, 0x01, 0x00}, 256, 0x42);
     EXPECT_EQ(ask(e, framed(w)), (Bytes{'O'}));
-    EXPECT_EQ(e.memory()[0x1FF], 0x42);
-    EXPECT_EQ(e.memory()[0x200], 0xFF);
+    EXPECT_EQ(e.Memory()[0x1FF], 0x42);
+    EXPECT_EQ(e.Memory()[0x200], 0xFF);
 }
 
 // --- banks ----------------------------------------------------------------------------------
@@ -177,7 +177,7 @@ TEST(EngineBanks, ReadWriteBankRangeFollowsBankCount) {
     qxsim::Engine kelby(model('O', 10, 15));  // 9 banks: 0..9 accepted
     EXPECT_EQ(ask(kelby, framed({0x42, 0x52, 0x09})), (Bytes{'O'}));
     EXPECT_EQ(ask(kelby, framed({0x42, 0x52, 0x0A})), (Bytes{'?'}));
-    EXPECT_EQ(kelby.readWriteBank(), 9);
+    EXPECT_EQ(kelby.ReadWriteBank(), 9);
     EXPECT_EQ(ask(kelby, framed({0x42, 0x52, 0x52})), (Bytes{9}));
     EXPECT_EQ(ask(kelby, framed({0x42, 0x45, 0xC8})), (Bytes{'O'}));  // any emulation bank
     EXPECT_EQ(ask(kelby, framed({0x42, 0x45, 0x45})), (Bytes{200}));
@@ -195,7 +195,7 @@ TEST(EngineBanks, FirmwareFeaturesDecideWhatIsAnswered) {
         c.eepromDeviceId = 'P';  // the record makes it a Kelby II
         return c;
     }());
-    EXPECT_EQ(kelby2.model().type, 8);
+    EXPECT_EQ(kelby2.Model().type, 8);
     EXPECT_EQ(ask(kelby2, framed({0x42, 0x52, 0x01})), (Bytes{'O'}));
 }
 
@@ -204,13 +204,13 @@ TEST(EngineBanks, FirmwareFeaturesDecideWhatIsAnswered) {
 TEST(EngineFraming, PartialRequestWaitsThenIsDropped) {
     qxsim::Engine e(model('O', 10, 15));
     const Bytes head{0x52, 0x04, 0x00};
-    e.feed(head.data(), head.size(), 115200);
+    e.Feed(head.data(), head.size(), 115200);
     qxsim::Action a;
-    EXPECT_EQ(e.next(a), Step::NeedMore);
-    e.dropPartial();
-    EXPECT_EQ(e.next(a), Step::Idle);
-    ASSERT_EQ(e.transcript().size(), 1u);
-    EXPECT_EQ(e.transcript()[0].outcome, qxsim::Outcome::Incomplete);
+    EXPECT_EQ(e.Next(a), Step::NeedMore);
+    e.DropPartial();
+    EXPECT_EQ(e.Next(a), Step::Idle);
+    ASSERT_EQ(e.Transcript().size(), 1u);
+    EXPECT_EQ(e.Transcript()[0].outcome, qxsim::Outcome::Incomplete);
     EXPECT_EQ(ask(e, {0x56, 0x56}), (Bytes{10, 15, 'O'}));
 }
 
@@ -219,11 +219,11 @@ TEST(EngineFraming, RequestSplitAcrossReads) {
     const Bytes w = framed(withData({0x57, 0x10, 0x00, 0x00}, 16, 0x33));
     qxsim::Action a;
     for (size_t i = 0; i + 1 < w.size(); ++i) {
-        e.feed(&w[i], 1, 115200);
-        ASSERT_EQ(e.next(a), Step::NeedMore) << i;
+        e.Feed(&w[i], 1, 115200);
+        ASSERT_EQ(e.Next(a), Step::NeedMore) << i;
     }
-    e.feed(&w.back(), 1, 115200);
-    ASSERT_EQ(e.next(a), Step::Act);
+    e.Feed(&w.back(), 1, 115200);
+    ASSERT_EQ(e.Next(a), Step::Act);
     EXPECT_EQ(a.reply, (Bytes{'O'}));
 }
 
@@ -233,16 +233,16 @@ TEST(EngineFraming, PlainRequestIsAmbiguousOnlyWhileEncryptionIsOn) {
     qxsim::Action a;
     {
         qxsim::Engine off(c);
-        off.feed(r.data(), r.size(), 115200);
-        EXPECT_EQ(off.next(a), Step::Act);
+        off.Feed(r.data(), r.size(), 115200);
+        EXPECT_EQ(off.Next(a), Step::Act);
     }
     c.serial[0] = 'e';
     qxsim::Engine on(c);
-    on.feed(r.data(), r.size(), 115200);
-    EXPECT_EQ(on.next(a), Step::Ambiguous);
-    EXPECT_EQ(on.next(a, true), Step::Act);
+    on.Feed(r.data(), r.size(), 115200);
+    EXPECT_EQ(on.Next(a), Step::Ambiguous);
+    EXPECT_EQ(on.Next(a, true), Step::Act);
     EXPECT_EQ(a.reply, (Bytes{0xFF, 0xFF}));
-    EXPECT_FALSE(on.transcript().back().encrypted);
+    EXPECT_FALSE(on.Transcript().back().encrypted);
 }
 
 TEST(EngineFraming, UnknownCommandResynchronises) {
@@ -250,7 +250,7 @@ TEST(EngineFraming, UnknownCommandResynchronises) {
     qxsim::Action a;
     EXPECT_EQ(ask(e, {0x01, 0x02, 0x03}, 115200, &a), (Bytes{'?'}));
     EXPECT_TRUE(a.discardUntilQuiet);
-    EXPECT_EQ(e.pending(), 0u);
+    EXPECT_EQ(e.Pending(), 0u);
     // 'E' is not a family-1 command: refused at once, whatever follows.
     EXPECT_EQ(ask(e, {0x45, 0x07, 0x00, 0x01, 0, 0, 0, 0, 0, 0, 0, 0x4D}), (Bytes{'?'}));
 }
@@ -277,25 +277,25 @@ TEST(EngineFraming, EepromReadLengthZeroIs256) {
 
 TEST(EngineSpeed, FollowsTheLineUntilToldThenKeepsItsRateUntilPowerCycle) {
     qxsim::Engine e(model('O', 10, 15));
-    EXPECT_EQ(e.deviceSpeedIndex(), 7);
+    EXPECT_EQ(e.DeviceSpeedIndex(), 7);
     EXPECT_TRUE(ask(e, {0x56, 0x56}, 19200));
     EXPECT_EQ(ask(e, framed({0x53, 0x01}), 19200), (Bytes{'O'}));
-    EXPECT_EQ(e.deviceBaud(), 460800u);
-    EXPECT_EQ(e.deviceSpeedIndex(), 1);
+    EXPECT_EQ(e.DeviceBaud(), 460800u);
+    EXPECT_EQ(e.DeviceSpeedIndex(), 1);
     qxsim::Action a;
     EXPECT_EQ(ask(e, {0x56, 0x56}, 19200, &a), Bytes{});
     EXPECT_TRUE(a.discardUntilQuiet);
-    EXPECT_EQ(e.transcript().back().outcome, qxsim::Outcome::WrongSpeed);
+    EXPECT_EQ(e.Transcript().back().outcome, qxsim::Outcome::WrongSpeed);
     EXPECT_EQ(ask(e, {0x56, 0x56}, 460800)->size(), 3u);
-    e.powerCycle();
-    EXPECT_EQ(e.deviceSpeedIndex(), 7);
+    e.PowerCycle();
+    EXPECT_EQ(e.DeviceSpeedIndex(), 7);
     EXPECT_EQ(ask(e, {0x56, 0x56}, 19200)->size(), 3u);
 }
 
 TEST(EngineSpeed, FamilyOtherThanOneRefusesSpeedRequests) {
     qxsim::Engine e(model('#', 1, 0));
     EXPECT_EQ(ask(e, framed({0x53, 0x00})), (Bytes{'?'}));
-    EXPECT_EQ(e.deviceBaud(), 0u);
+    EXPECT_EQ(e.DeviceBaud(), 0u);
 }
 
 // --- faults -----------------------------------------------------------------------------------
@@ -314,7 +314,7 @@ TEST_P(FaultSpec, Parses) {
     const ParseCase& pc = GetParam();
     qxsim::Fault f;
     std::string error;
-    ASSERT_EQ(qxsim::parseFault(pc.spec, f, &error), pc.ok) << pc.spec;
+    ASSERT_EQ(qxsim::ParseFault(pc.spec, f, &error), pc.ok) << pc.spec;
     if (!pc.ok) {
         EXPECT_FALSE(error.empty());
         return;
@@ -324,8 +324,8 @@ TEST_P(FaultSpec, Parses) {
     EXPECT_EQ(f.occurrence, pc.occurrence);
     EXPECT_EQ(f.replugAfterMs, pc.replug);
     qxsim::Fault again;
-    ASSERT_TRUE(qxsim::parseFault(qxsim::formatFault(f), again)) << qxsim::formatFault(f);
-    EXPECT_EQ(qxsim::formatFault(again), qxsim::formatFault(f));
+    ASSERT_TRUE(qxsim::ParseFault(qxsim::FormatFault(f), again)) << qxsim::FormatFault(f);
+    EXPECT_EQ(qxsim::FormatFault(again), qxsim::FormatFault(f));
 }
 
 using K = qxsim::FaultKind;
@@ -351,25 +351,25 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(EngineFaults, NoReplyAndRefuseLeaveTheDeviceUntouched) {
     qxsim::Engine e(model('O', 10, 15));
     qxsim::Fault none, refuse;
-    ASSERT_TRUE(qxsim::parseFault("S:none@1", none));
-    ASSERT_TRUE(qxsim::parseFault("B:refuse", refuse));
-    e.addFault(none);
-    e.addFault(refuse);
+    ASSERT_TRUE(qxsim::ParseFault("S:none@1", none));
+    ASSERT_TRUE(qxsim::ParseFault("B:refuse", refuse));
+    e.AddFault(none);
+    e.AddFault(refuse);
     EXPECT_EQ(ask(e, framed({0x53, 0x07})), Bytes{});
-    EXPECT_EQ(e.deviceBaud(), 0u);
+    EXPECT_EQ(e.DeviceBaud(), 0u);
     EXPECT_EQ(ask(e, framed({0x42, 0x52, 0x03})), (Bytes{'?'}));
-    EXPECT_EQ(e.readWriteBank(), 0);
+    EXPECT_EQ(e.ReadWriteBank(), 0);
     EXPECT_EQ(ask(e, framed({0x53, 0x07})), (Bytes{'O'}));  // only the first 'S' was hit
-    EXPECT_EQ(e.deviceBaud(), 115200u);
-    e.clearFaults();
+    EXPECT_EQ(e.DeviceBaud(), 115200u);
+    e.ClearFaults();
     EXPECT_EQ(ask(e, framed({0x42, 0x52, 0x03})), (Bytes{'O'}));
 }
 
 TEST(EngineFaults, UnplugCarriesThePartialReply) {
     qxsim::Engine e(model('O', 10, 15));
     qxsim::Fault f;
-    ASSERT_TRUE(qxsim::parseFault("VV:unplug=2,replug=50", f));
-    e.addFault(f);
+    ASSERT_TRUE(qxsim::ParseFault("VV:unplug=2,replug=50", f));
+    e.AddFault(f);
     qxsim::Action a;
     EXPECT_EQ(ask(e, {0x56, 0x56}, 115200, &a), (Bytes{10, 15}));
     EXPECT_TRUE(a.unplug);
@@ -385,9 +385,9 @@ TEST(EngineTranscript, KeepsTheNewestEntriesWithinItsLimit) {
     c.transcriptLimit = 4;
     qxsim::Engine e(c);
     for (uint8_t bank = 0; bank < 9; ++bank) ASSERT_TRUE(ask(e, framed({0x42, 0x52, bank})));
-    EXPECT_LE(e.transcript().size(), 4u);
-    EXPECT_GE(e.transcript().size(), 2u);
-    EXPECT_EQ(e.transcript().back().bytes, framed({0x42, 0x52, 0x08}));
+    EXPECT_LE(e.Transcript().size(), 4u);
+    EXPECT_GE(e.Transcript().size(), 2u);
+    EXPECT_EQ(e.Transcript().back().bytes, framed({0x42, 0x52, 0x08}));
 }
 
 }  // namespace

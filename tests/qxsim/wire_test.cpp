@@ -47,9 +47,9 @@ long long msSince(Clock::time_point t) {
 struct Fixture {
     explicit Fixture(const qxsim::Config& c) : sim(c) {
         std::string error;
-        started = sim.start(&error);
+        started = sim.Start(&error);
         EXPECT_TRUE(started) << error;
-        line.open(sim.slavePath());
+        line.open(sim.SlavePath());
     }
     qxsim::Simulator sim;
     bool started = false;
@@ -75,7 +75,7 @@ std::vector<WireCase> wireCases() {
             {"BulkReadPage16At4000",
              c,
              {0x5A, 0x52, 0x10, 0x00, 0x40, 0xFC},
-             [](qxsim::Simulator& s) { return withChecksum(s.readMemory(0x20, 0x4000, 4096)); },
+             [](qxsim::Simulator& s) { return withChecksum(s.ReadMemory(0x20, 0x4000, 4096)); },
              nullptr});
     }
     {
@@ -86,7 +86,7 @@ std::vector<WireCase> wireCases() {
                          c,
                          {0x48, 0x52, 0x07, 0x00, 0x01, 0xA2},
                          [](qxsim::Simulator& s) {
-                             Bytes e = s.eeprom();
+                             Bytes e = s.Eeprom();
                              Bytes rec(e.begin() + 1, e.begin() + 8);
                              EXPECT_EQ(rec[0], 'O');
                              EXPECT_EQ(rec[3], 'B');
@@ -101,7 +101,7 @@ std::vector<WireCase> wireCases() {
                          c,
                          {0x45, 0x07, 0x00, 0x01, 0, 0, 0, 0, 0, 0, 0, 0x4D},
                          [](qxsim::Simulator& s) {
-                             Bytes e = s.eeprom();
+                             Bytes e = s.Eeprom();
                              Bytes rec(e.begin() + 1, e.begin() + 8);
                              EXPECT_EQ(rec[0], 'T');
                              EXPECT_EQ(rec[3], 'S');
@@ -113,12 +113,12 @@ std::vector<WireCase> wireCases() {
                      model('O', 10, 15),
                      {0x42, 0x52, 0x02, 0x96},
                      [](qxsim::Simulator&) { return Bytes{'O'}; },
-                     [](qxsim::Simulator& s) { EXPECT_EQ(s.state().readWriteBank, 2); }});
+                     [](qxsim::Simulator& s) { EXPECT_EQ(s.State().readWriteBank, 2); }});
     cases.push_back({"BrannockPersistentEmulation3",
                      model('Z', 1, 0),
                      {0x38, 0x53, 0x03, 0x8E},
                      [](qxsim::Simulator&) { return Bytes{'O'}; },
-                     [](qxsim::Simulator& s) { EXPECT_EQ(s.state().emulationBank, 3); }});
+                     [](qxsim::Simulator& s) { EXPECT_EQ(s.State().emulationBank, 3); }});
     {
         auto c = model('Q', 1, 5);
         c.tolliverBank = 6;
@@ -185,12 +185,12 @@ std::vector<WireCase> wireCases() {
                      model('O', 10, 15),
                      {0x48, 0x57, 0x01, 0x01, 0x02, 0xAA, 0x4D},
                      [](qxsim::Simulator&) { return Bytes{'O'}; },
-                     [](qxsim::Simulator& s) { EXPECT_EQ(s.eeprom()[0x102], 0xAA); }});
+                     [](qxsim::Simulator& s) { EXPECT_EQ(s.Eeprom()[0x102], 0xAA); }});
     cases.push_back({"EepromWriteOtherFamily",
                      model('2', 1, 0),
                      {0x65, 0x01, 0x01, 0x02, 0xAA, 0x13},
                      [](qxsim::Simulator&) { return Bytes{'O'}; },
-                     [](qxsim::Simulator& s) { EXPECT_EQ(s.eeprom()[0x102], 0xAA); }});
+                     [](qxsim::Simulator& s) { EXPECT_EQ(s.Eeprom()[0x102], 0xAA); }});
     {
         auto c = model('O', 10, 15);
         c.emulationBank = 3;
@@ -209,7 +209,7 @@ std::vector<WireCase> wireCases() {
                      model('O', 10, 15),
                      {0x53, 0x02, 0x55},
                      [](qxsim::Simulator&) { return Bytes{'?'}; },
-                     [](qxsim::Simulator& s) { EXPECT_EQ(s.deviceSpeedIndex(), 7); }});
+                     [](qxsim::Simulator& s) { EXPECT_EQ(s.DeviceSpeedIndex(), 7); }});
     cases.push_back({"UnknownCommand",
                      model('O', 10, 15),
                      {0x71, 0x01, 0x72},
@@ -228,7 +228,7 @@ std::vector<WireCase> wireCases() {
                              return Bytes{0xEF, 0x01};
                          },
                          [](qxsim::Simulator& s) {
-                             EXPECT_EQ(s.readMemory(0x20, 0x1234, 3), (Bytes{0xF0, 0x80, 0x7F}));
+                             EXPECT_EQ(s.ReadMemory(0x20, 0x1234, 3), (Bytes{0xF0, 0x80, 0x7F}));
                          }});
     }
     {
@@ -236,8 +236,8 @@ std::vector<WireCase> wireCases() {
         cases.push_back({"SarnetWriteSpace1", c, framed({0x57, 0x02, 0x13, 0x00, 0x10, 0xAB, 0xCD}),
                          [](qxsim::Simulator&) { return Bytes{'O'}; },
                          [](qxsim::Simulator& s) {
-                             EXPECT_EQ(s.readMemory(0x10, 0x30010, 2), (Bytes{0xAB, 0xCD}));
-                             EXPECT_EQ(s.readMemory(0x20, 0x30010, 2), (Bytes{0xFF, 0xFF}));
+                             EXPECT_EQ(s.ReadMemory(0x10, 0x30010, 2), (Bytes{0xAB, 0xCD}));
+                             EXPECT_EQ(s.ReadMemory(0x20, 0x30010, 2), (Bytes{0xFF, 0xFF}));
                          }});
     }
     return cases;
@@ -254,8 +254,8 @@ TEST_P(WireExamples, ReplyMatches) {
     EXPECT_EQ(got, want);
     EXPECT_TRUE(f.line.receive(1, 50).empty());  // nothing beyond the reply
     if (wc.after) wc.after(f.sim);
-    ASSERT_TRUE(f.sim.waitForTranscript(1, 1000));
-    const auto t = f.sim.transcript();
+    ASSERT_TRUE(f.sim.WaitForTranscript(1, 1000));
+    const auto t = f.sim.Transcript();
     EXPECT_EQ(t[0].bytes, wc.request);
     EXPECT_EQ(t[0].baud, 115200u);
 }
@@ -266,9 +266,9 @@ INSTANTIATE_TEST_SUITE_P(Qxsim, WireExamples, ::testing::ValuesIn(wireCases()),
 TEST(QxsimWire, WrongChecksumGetsNoReplyAndDeviceStaysUsable) {
     Fixture f(model('O', 10, 15));
     EXPECT_TRUE(f.line.exchange({0x42, 0x52, 0x02, 0x97}, 1, 400).empty());
-    EXPECT_EQ(f.sim.state().readWriteBank, 0);
+    EXPECT_EQ(f.sim.State().readWriteBank, 0);
     EXPECT_EQ(f.line.exchange({0x56, 0x56}, 3), (Bytes{10, 15, 'O'}));
-    const auto t = f.sim.transcript();
+    const auto t = f.sim.Transcript();
     ASSERT_EQ(t.size(), 2u);
     EXPECT_EQ(t[0].outcome, qxsim::Outcome::BadChecksum);
 }
@@ -286,7 +286,7 @@ TEST(QxsimWire, EncryptedWriteThenReadRoundTrip) {
     qxtest::hostEncrypt(w, 2, w.size());
     w = framed(w);
     EXPECT_EQ(f.line.exchange(w, 1), (Bytes{'O'}));
-    EXPECT_EQ(f.sim.readMemory(0x20, 0x1200, 256), data);
+    EXPECT_EQ(f.sim.ReadMemory(0x20, 0x1200, 256), data);
 
     Bytes r{0x52, 0x00, 0x13, 0x37, 0x20, 0x12, 0x00};
     const uint8_t chain = qxtest::hostEncrypt(r, 2, r.size());
@@ -301,7 +301,7 @@ TEST(QxsimWire, EncryptedWriteThenReadRoundTrip) {
     // With encryption on, the plain form is still understood.
     EXPECT_EQ(f.line.exchange(framed({0x52, 0x02, 0x20, 0x12, 0x00}), 3),
               withChecksum({data[0], data[1]}));
-    const auto t = f.sim.transcript();
+    const auto t = f.sim.Transcript();
     ASSERT_EQ(t.size(), 3u);
     EXPECT_TRUE(t[0].encrypted);
     EXPECT_TRUE(t[1].encrypted);
@@ -320,7 +320,7 @@ TEST(QxsimWire, EncryptedBulkReadOnKelby) {
     ASSERT_EQ(reply.size(), 513u);
     EXPECT_EQ(sum8(reply, 512), reply[512]);
     qxtest::hostDecrypt(chain, reply, 0, 512);
-    EXPECT_EQ(Bytes(reply.begin(), reply.begin() + 512), f.sim.readMemory(0x20, 0x4000, 512));
+    EXPECT_EQ(Bytes(reply.begin(), reply.begin() + 512), f.sim.ReadMemory(0x20, 0x4000, 512));
 }
 
 TEST(QxsimWire, EncryptedFormRejectedWhenEncryptionOff) {
@@ -347,14 +347,14 @@ TEST_P(QxsimSpeed, ScanFindsDeviceAtTheRightTry) {
     uint32_t found = 0;
     for (uint32_t rate : {115200u, 921600u, 19200u}) {
         ASSERT_TRUE(f.line.setBaud(rate));
-        EXPECT_EQ(f.sim.lineBaud(), rate);
+        EXPECT_EQ(f.sim.LineBaud(), rate);
         if (f.line.exchange({0x56, 0x56}, 3, 350).size() == 3) {
             found = rate;
             break;
         }
     }
     EXPECT_EQ(found, GetParam().answersAt);
-    for (const auto& e : f.sim.transcript())
+    for (const auto& e : f.sim.Transcript())
         EXPECT_EQ(e.outcome == qxsim::Outcome::Answered, e.baud == found) << e.baud;
 }
 
@@ -367,14 +367,14 @@ INSTANTIATE_TEST_SUITE_P(Qxsim, QxsimSpeed,
 TEST(QxsimWire, SpeedChangeAnswersAtOldRateThenListensAtNew) {
     Fixture f(model('O', 10, 15));
     EXPECT_EQ(f.line.exchange({0x53, 0x00, 0x53}, 1), (Bytes{'O'}));
-    EXPECT_EQ(f.sim.deviceSpeedIndex(), 0);
+    EXPECT_EQ(f.sim.DeviceSpeedIndex(), 0);
     EXPECT_TRUE(f.line.exchange({0x56, 0x56}, 3, 350).empty());  // still 115200 on the PC side
     ASSERT_TRUE(f.line.setBaud(921600));
     EXPECT_EQ(f.line.exchange({0x56, 0x56}, 3), (Bytes{10, 15, 'O'}));
     EXPECT_EQ(f.line.exchange({0x53, 0x07, 0x5A}, 1), (Bytes{'O'}));
     ASSERT_TRUE(f.line.setBaud(115200));
     EXPECT_EQ(f.line.exchange({0x56, 0x56}, 3), (Bytes{10, 15, 'O'}));
-    EXPECT_EQ(f.sim.deviceBaud(), 115200u);
+    EXPECT_EQ(f.sim.DeviceBaud(), 115200u);
 }
 
 TEST(QxsimWire, FixedRateDeviceRefusesOtherSpeeds) {
@@ -402,16 +402,16 @@ TEST_P(QxsimFaults, ChangeTheReplyOfOneWrite) {
     const FaultCase& fc = GetParam();
     Fixture f(model('O', 10, 15));
     std::string error;
-    ASSERT_TRUE(f.sim.addFault(fc.spec, &error)) << error;
+    ASSERT_TRUE(f.sim.AddFault(fc.spec, &error)) << error;
     const Bytes w = framed({0x57, 0x02, 0x00, 0x40, 0x11, 0x22});
     const auto t0 = Clock::now();
     const Bytes got =
         f.line.exchange(w, fc.reply.empty() ? 1 : fc.reply.size(), 400 + fc.minElapsedMs);
     EXPECT_GE(msSince(t0), fc.minElapsedMs);
     EXPECT_EQ(got, fc.reply);
-    EXPECT_EQ(f.sim.readMemory(0x20, 0x40, 2) == (Bytes{0x11, 0x22}), fc.writeApplied);
-    ASSERT_TRUE(f.sim.waitForTranscript(1, 500));
-    EXPECT_EQ(f.sim.transcript()[0].outcome, qxsim::Outcome::Faulted);
+    EXPECT_EQ(f.sim.ReadMemory(0x20, 0x40, 2) == (Bytes{0x11, 0x22}), fc.writeApplied);
+    ASSERT_TRUE(f.sim.WaitForTranscript(1, 500));
+    EXPECT_EQ(f.sim.Transcript()[0].outcome, qxsim::Outcome::Faulted);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -428,20 +428,20 @@ TEST(QxsimFaults, ShortAndBadChecksumOnDataReply) {
     auto c = model('O', 10, 15);
     c.image = pattern(0x80000, 9);
     Fixture f(c);
-    ASSERT_TRUE(f.sim.addFault("R:short=3"));
+    ASSERT_TRUE(f.sim.AddFault("R:short=3"));
     const Bytes r = framed({0x52, 0x08, 0x01, 0x00});
-    EXPECT_EQ(f.line.exchange(r, 9, 400), f.sim.readMemory(0x20, 0x100, 3));
-    f.sim.clearFaults();
-    ASSERT_TRUE(f.sim.addFault("R:badsum"));
+    EXPECT_EQ(f.line.exchange(r, 9, 400), f.sim.ReadMemory(0x20, 0x100, 3));
+    f.sim.ClearFaults();
+    ASSERT_TRUE(f.sim.AddFault("R:badsum"));
     Bytes got = f.line.exchange(r, 9);
     ASSERT_EQ(got.size(), 9u);
-    EXPECT_EQ(Bytes(got.begin(), got.begin() + 8), f.sim.readMemory(0x20, 0x100, 8));
+    EXPECT_EQ(Bytes(got.begin(), got.begin() + 8), f.sim.ReadMemory(0x20, 0x100, 8));
     EXPECT_EQ(static_cast<uint8_t>(sum8(got, 8) + 1), got[8]);
 }
 
 TEST(QxsimFaults, OnlyTheNthOccurrence) {
     Fixture f(model('O', 10, 15));
-    ASSERT_TRUE(f.sim.addFault("VV:none@2"));
+    ASSERT_TRUE(f.sim.AddFault("VV:none@2"));
     EXPECT_EQ(f.line.exchange({0x56, 0x56}, 3).size(), 3u);
     EXPECT_TRUE(f.line.exchange({0x56, 0x56}, 3, 350).empty());
     EXPECT_EQ(f.line.exchange({0x56, 0x56}, 3).size(), 3u);
@@ -453,52 +453,52 @@ TEST(QxsimFaults, UnplugMidTransferThenReplug) {
     const auto dir =
         std::filesystem::temp_directory_path() / ("qxsim-unplug-" + std::to_string(getpid()));
     std::filesystem::create_directories(dir);
-    ASSERT_TRUE(f.sim.linkAsCom(4, dir.string()));
+    ASSERT_TRUE(f.sim.LinkAsCom(4, dir.string()));
     const auto link = dir / "COM4";
     HostLine host(link.string());
     ASSERT_TRUE(host.isOpen());
-    const std::string firstSlave = f.sim.slavePath();
+    const std::string firstSlave = f.sim.SlavePath();
 
-    ASSERT_TRUE(f.sim.addFault("ZR:unplug=100"));
+    ASSERT_TRUE(f.sim.AddFault("ZR:unplug=100"));
     const Bytes got = host.exchange({0x5A, 0x52, 0x10, 0x00, 0x40, 0xFC}, 4097, 1000);
     EXPECT_EQ(got.size(), 100u);
     EXPECT_TRUE(host.closed());
-    EXPECT_FALSE(f.sim.plugged());
+    EXPECT_FALSE(f.sim.Plugged());
     EXPECT_FALSE(std::filesystem::is_symlink(link));
 
     std::string error;
-    ASSERT_TRUE(f.sim.replug(&error)) << error;
-    EXPECT_TRUE(f.sim.plugged());
-    EXPECT_NE(f.sim.slavePath(), firstSlave);
+    ASSERT_TRUE(f.sim.Replug(&error)) << error;
+    EXPECT_TRUE(f.sim.Plugged());
+    EXPECT_NE(f.sim.SlavePath(), firstSlave);
     ASSERT_TRUE(std::filesystem::is_symlink(link));
-    EXPECT_EQ(std::filesystem::read_symlink(link).string(), f.sim.slavePath());
-    f.sim.clearFaults();
+    EXPECT_EQ(std::filesystem::read_symlink(link).string(), f.sim.SlavePath());
+    f.sim.ClearFaults();
     HostLine again(link.string());
     EXPECT_EQ(again.exchange({0x56, 0x56}, 3), (Bytes{10, 15, 'O'}));
-    f.sim.stop();
+    f.sim.Stop();
     EXPECT_FALSE(std::filesystem::exists(link));
     std::filesystem::remove_all(dir);
 }
 
 TEST(QxsimFaults, UnplugWithAutomaticReplug) {
     Fixture f(model('O', 10, 15));
-    ASSERT_TRUE(f.sim.addFault("VV:unplug,replug=100"));
+    ASSERT_TRUE(f.sim.AddFault("VV:unplug,replug=100"));
     EXPECT_TRUE(f.line.exchange({0x56, 0x56}, 3, 300).empty());
     const auto t0 = Clock::now();
-    while (!f.sim.plugged() && msSince(t0) < 2000)
+    while (!f.sim.Plugged() && msSince(t0) < 2000)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_TRUE(f.sim.plugged());
-    EXPECT_EQ(f.sim.replugCount(), 2u);
-    HostLine again(f.sim.slavePath());
-    f.sim.clearFaults();
+    ASSERT_TRUE(f.sim.Plugged());
+    EXPECT_EQ(f.sim.ReplugCount(), 2u);
+    HostLine again(f.sim.SlavePath());
+    f.sim.ClearFaults();
     EXPECT_EQ(again.exchange({0x56, 0x56}, 3), (Bytes{10, 15, 'O'}));
 }
 
 TEST(QxsimWire, ApiUnplugFailsHostReads) {
     Fixture f(model('O', 10, 15));
-    ASSERT_TRUE(f.sim.unplug());
+    ASSERT_TRUE(f.sim.Unplug());
     EXPECT_TRUE(f.line.exchange({0x56, 0x56}, 3, 300).empty());
-    EXPECT_EQ(f.sim.state().lineBaud, 0u);
+    EXPECT_EQ(f.sim.State().lineBaud, 0u);
 }
 
 // --- transcript, throttle, dump, control ----------------------------------------------------
@@ -508,12 +508,12 @@ TEST(QxsimWire, TranscriptRecordsBytesAndLineSpeed) {
     f.line.exchange({0x56, 0x56}, 3);
     ASSERT_TRUE(f.line.setBaud(19200));
     f.line.exchange({0x42, 0x52, 0x52, 0xE6}, 1);
-    auto t = f.sim.transcript();
+    auto t = f.sim.Transcript();
     ASSERT_EQ(t.size(), 2u);
-    EXPECT_EQ(qxsim::formatTranscriptEntry(t[0]), "115200 5656 VV answered");
-    EXPECT_EQ(qxsim::formatTranscriptEntry(t[1]), "19200 425252E6 B answered");
-    f.sim.clearTranscript();
-    EXPECT_TRUE(f.sim.transcript().empty());
+    EXPECT_EQ(qxsim::FormatTranscriptEntry(t[0]), "115200 5656 VV answered");
+    EXPECT_EQ(qxsim::FormatTranscriptEntry(t[1]), "19200 425252E6 B answered");
+    f.sim.ClearTranscript();
+    EXPECT_TRUE(f.sim.Transcript().empty());
 }
 
 TEST(QxsimWire, ThrottleHoldsRepliesToTheWireTime) {
@@ -526,7 +526,7 @@ TEST(QxsimWire, ThrottleHoldsRepliesToTheWireTime) {
     EXPECT_EQ(f.line.exchange(r, 257, 2000).size(), 257u);
     const long long wire = (257 + 5) * 10 * 1000 / 19200;  // 136 ms
     EXPECT_GE(msSince(t0), wire * 9 / 10);
-    f.sim.setThrottle(false);
+    f.sim.SetThrottle(false);
     t0 = Clock::now();
     EXPECT_EQ(f.line.exchange(r, 257, 2000).size(), 257u);
     EXPECT_LT(msSince(t0), wire);  // generous: an unthrottled pty reply takes well under that
@@ -537,7 +537,7 @@ TEST(QxsimWire, DumpWritesEverySpace) {
     EXPECT_EQ(f.line.exchange(framed({0x57, 0x01, 0x10, 0x00, 0x05, 0x5A}), 1), (Bytes{'O'}));
     const auto base =
         std::filesystem::temp_directory_path() / ("qxsim-dump-" + std::to_string(getpid()));
-    ASSERT_TRUE(f.sim.dump(base.string()));
+    ASSERT_TRUE(f.sim.Dump(base.string()));
     std::ifstream space10(base.string() + ".10", std::ios::binary);
     Bytes d((std::istreambuf_iterator<char>(space10)), std::istreambuf_iterator<char>());
     ASSERT_EQ(d.size(), 0x80000u);
@@ -554,28 +554,28 @@ TEST(QxsimWire, DumpWritesEverySpace) {
 TEST(QxsimControl, CommandsDriveTheSimulator) {
     Fixture f(model('O', 10, 15));
     qxsim::ControlServer control(f.sim);
-    EXPECT_EQ(control.execute("fault VV:none"), "ok\n");
+    EXPECT_EQ(control.Execute("fault VV:none"), "ok\n");
     EXPECT_TRUE(f.line.exchange({0x56, 0x56}, 3, 300).empty());
-    EXPECT_EQ(control.execute("clear-faults"), "ok\n");
+    EXPECT_EQ(control.Execute("clear-faults"), "ok\n");
     EXPECT_EQ(f.line.exchange({0x56, 0x56}, 3).size(), 3u);
-    EXPECT_EQ(control.execute("transcript"),
+    EXPECT_EQ(control.Execute("transcript"),
               "115200 5656 VV faulted\n115200 5656 VV answered\nok 2\n");
-    EXPECT_EQ(control.execute("clear-transcript"), "ok\n");
-    EXPECT_EQ(control.execute("transcript"), "ok 0\n");
+    EXPECT_EQ(control.Execute("clear-transcript"), "ok\n");
+    EXPECT_EQ(control.Execute("transcript"), "ok 0\n");
     ASSERT_TRUE(f.line.setBaud(460800));
-    EXPECT_EQ(control.execute("speed"), "ok 460800\n");
-    f.sim.writeMemory(0x20, 0x10, {0xC0, 0xFF, 0xEE});
-    EXPECT_EQ(control.execute("read 20 10 3"), "ok C0FFEE\n");
-    EXPECT_EQ(control.execute("read 30 10 3").substr(0, 6), "error ");
-    EXPECT_EQ(control.execute("fault XX:none").substr(0, 6), "error ");
-    EXPECT_EQ(control.execute("bogus").substr(0, 6), "error ");
-    EXPECT_EQ(control.execute("unplug"), "ok\n");
-    EXPECT_FALSE(f.sim.plugged());
-    const std::string replugged = control.execute("replug");
-    EXPECT_EQ(replugged, "ok " + f.sim.slavePath() + "\n");
-    EXPECT_FALSE(control.quitRequested());
-    EXPECT_EQ(control.execute("quit"), "ok\n");
-    EXPECT_TRUE(control.quitRequested());
+    EXPECT_EQ(control.Execute("speed"), "ok 460800\n");
+    f.sim.WriteMemory(0x20, 0x10, {0xC0, 0xFF, 0xEE});
+    EXPECT_EQ(control.Execute("read 20 10 3"), "ok C0FFEE\n");
+    EXPECT_EQ(control.Execute("read 30 10 3").substr(0, 6), "error ");
+    EXPECT_EQ(control.Execute("fault XX:none").substr(0, 6), "error ");
+    EXPECT_EQ(control.Execute("bogus").substr(0, 6), "error ");
+    EXPECT_EQ(control.Execute("unplug"), "ok\n");
+    EXPECT_FALSE(f.sim.Plugged());
+    const std::string replugged = control.Execute("replug");
+    EXPECT_EQ(replugged, "ok " + f.sim.SlavePath() + "\n");
+    EXPECT_FALSE(control.QuitRequested());
+    EXPECT_EQ(control.Execute("quit"), "ok\n");
+    EXPECT_TRUE(control.QuitRequested());
 }
 
 }  // namespace

@@ -46,7 +46,7 @@ class Oracle : public ::testing::Test {
     bool srecCat(const std::string& args) {
         std::string command = "srec_cat " + args + " 2>" + path("stderr");
         if (std::system(command.c_str()) == 0) return true;
-        ADD_FAILURE() << command << "\n" << readFile(path("stderr"));
+        ADD_FAILURE() << command << "\n" << ReadFile(path("stderr"));
         return false;
     }
 
@@ -66,19 +66,19 @@ TEST_F(Oracle, ReadsWhatSrecCatWrites) {
     for (const Layout& layout : kLayouts) {
         Image image = test::randomImage(layout, ++seed);
         std::string inputs;
-        for (const Segment& s : image.segments()) {
+        for (const Segment& s : image.Segments()) {
             std::string file = path("in" + hex(s.address) + ".bin");
-            writeFile(file, std::string(s.bytes.begin(), s.bytes.end()));
+            WriteFile(file, std::string(s.bytes.begin(), s.bytes.end()));
             inputs += file + " -binary -offset " + hex(s.address) + " ";
         }
         for (const auto& out : outputs) {
             // S1/S2 cannot carry addresses above their width; srec_cat refuses those.
             if (std::string(out.args).find("length=3") != std::string::npos &&
-                image.extent()->highest > 0xFFFFFF)
+                image.Extent()->highest > 0xFFFFFF)
                 continue;
             SCOPED_TRACE(std::string(out.args) + " seed " + std::to_string(seed));
             if (!srecCat(inputs + "-o " + path("out") + " " + out.args)) continue;
-            EXPECT_EQ(parse(readFile(path("out")), out.format), image);
+            EXPECT_EQ(Parse(ReadFile(path("out")), out.format), image);
         }
     }
 }
@@ -95,18 +95,18 @@ TEST_F(Oracle, SrecCatReadsWhatWeWrite) {
     for (const Layout& layout : kLayouts) {
         Image image = test::randomImage(layout, ++seed);
         image.start = layout.front().first;
-        Extent e = *image.extent();
+        Extent e = *image.Extent();
         std::uint64_t span = std::uint64_t{e.highest} + 1 - e.lowest;
-        auto expected = image.flatten(e.lowest, span, 0xFF);
+        auto expected = image.Flatten(e.lowest, span, 0xFF);
         for (const auto& in : inputs) {
             SCOPED_TRACE(std::string(in.args) + " " + std::to_string(in.bytesPerRecord) + " seed " +
                          std::to_string(seed));
-            writeFile(path("ours"), write(image, in.format, {.bytesPerRecord = in.bytesPerRecord}));
+            WriteFile(path("ours"), Write(image, in.format, {.bytesPerRecord = in.bytesPerRecord}));
             // Binary output starts at address 0: move the image down and fill its holes.
             if (!srecCat(path("ours") + " " + in.args + " -offset -" + hex(e.lowest) +
                          " -fill 0xFF 0 " + hex(span) + " -o " + path("back.bin") + " -binary"))
                 continue;
-            std::string back = readFile(path("back.bin"));
+            std::string back = ReadFile(path("back.bin"));
             EXPECT_TRUE(back == std::string(expected.begin(), expected.end()))
                 << "srec_cat read back " << back.size() << " bytes, expected " << span;
         }

@@ -42,34 +42,34 @@ TEST(ImageModel, AddRefusesOverlapAndKeepsImageUnchanged) {
                  {0x110, 0x10, true},  {0xFFFFFFFF, 1, true}, {0xFFFFFFFF, 2, false}};
     for (const auto& c : cases) {
         Image image;
-        image.add(0x100, Bytes(0x10, 1));
+        image.Add(0x100, Bytes(0x10, 1));
         Bytes bytes(c.length, 2);
         if (c.ok) {
-            image.add(c.address, bytes);
-            EXPECT_EQ(image.byteCount(), 0x10u + c.length) << std::hex << c.address;
+            image.Add(c.address, bytes);
+            EXPECT_EQ(image.ByteCount(), 0x10u + c.length) << std::hex << c.address;
         } else {
-            EXPECT_THROW(image.add(c.address, bytes), std::invalid_argument)
+            EXPECT_THROW(image.Add(c.address, bytes), std::invalid_argument)
                 << std::hex << c.address;
-            EXPECT_EQ(image.segments(), (std::vector<Segment>{{0x100, Bytes(0x10, 1)}}));
+            EXPECT_EQ(image.Segments(), (std::vector<Segment>{{0x100, Bytes(0x10, 1)}}));
         }
     }
 }
 
 TEST(ImageModel, SegmentsExtentAndFlatten) {
-    Image image;  // added out of order: segments() must still join neighbours
-    image.add(0x14, Bytes{5, 6});
-    image.add(0x10, Bytes{1, 2, 3, 4});
-    image.add(0x20, Bytes{9});
-    EXPECT_EQ(image.segments(), (std::vector<Segment>{{0x10, {1, 2, 3, 4, 5, 6}}, {0x20, {9}}}));
-    EXPECT_EQ(image.extent()->lowest, 0x10u);
-    EXPECT_EQ(image.extent()->highest, 0x20u);
+    Image image;  // added out of order: Segments() must still join neighbours
+    image.Add(0x14, Bytes{5, 6});
+    image.Add(0x10, Bytes{1, 2, 3, 4});
+    image.Add(0x20, Bytes{9});
+    EXPECT_EQ(image.Segments(), (std::vector<Segment>{{0x10, {1, 2, 3, 4, 5, 6}}, {0x20, {9}}}));
+    EXPECT_EQ(image.Extent()->lowest, 0x10u);
+    EXPECT_EQ(image.Extent()->highest, 0x20u);
     Bytes flat(0x17, 0xA5);
     std::iota(flat.begin() + 6, flat.begin() + 12, 1);
     flat[0x16] = 9;
-    EXPECT_EQ(image.flatten(0x0A, 0x17, 0xA5), flat);
-    EXPECT_THROW(image.flatten(0x11, 0x20), std::out_of_range);  // would drop 0x10
-    EXPECT_THROW(image.flatten(0x10, 0x10), std::out_of_range);  // would drop 0x20
-    EXPECT_FALSE(Image().extent());
+    EXPECT_EQ(image.Flatten(0x0A, 0x17, 0xA5), flat);
+    EXPECT_THROW(image.Flatten(0x11, 0x20), std::out_of_range);  // would drop 0x10
+    EXPECT_THROW(image.Flatten(0x10, 0x10), std::out_of_range);  // would drop 0x20
+    EXPECT_FALSE(Image().Extent());
 }
 
 struct RoundTrip {
@@ -94,12 +94,12 @@ TEST(ImageFile, TextRoundTrips) {
         for (Format format : {Format::IntelHex, Format::SRecord}) {
             for (unsigned perRecord : {16u, 32u, 250u}) {
                 for (bool crlf : {false, true}) {
-                    SCOPED_TRACE(std::string(rt.name) + " " + formatOption(format) + " " +
+                    SCOPED_TRACE(std::string(rt.name) + " " + FormatOption(format) + " " +
                                  std::to_string(perRecord) + (crlf ? " crlf" : ""));
                     Image image = randomImage(rt.layout, perRecord);
                     if (crlf) image.start = 0x8000;
-                    std::string text = write(image, format, {perRecord, crlf, "hdr"});
-                    EXPECT_EQ(parse(text, format), image);
+                    std::string text = Write(image, format, {perRecord, crlf, "hdr"});
+                    EXPECT_EQ(Parse(text, format), image);
                     EXPECT_EQ(text.find('\r') != std::string::npos, crlf);
                     for (std::size_t at = text.find(':'); at != std::string::npos;
                          at = text.find(':', at + 1)) {
@@ -123,22 +123,22 @@ TEST(ImageFile, TextRoundTrips) {
 
 TEST(ImageFile, BinaryRoundTripFillsHoles) {
     Image image = randomImage({{0x1000, 10}, {0x1100, 20}}, 7);
-    std::string bin = writeBinary(image, {.binaryAddress = 0x1000, .fill = 0x5A});
+    std::string bin = WriteBinary(image, {.binaryAddress = 0x1000, .fill = 0x5A});
     ASSERT_EQ(bin.size(), 0x114u);
     EXPECT_EQ(bin[0x0A], 0x5A);
-    EXPECT_EQ(parseBinary(bin, {.binaryAddress = 0x1000}).flatten(0x1000, 0x114),
-              image.flatten(0x1000, 0x114, 0x5A));
-    EXPECT_THROW(writeBinary(image, {.binaryAddress = 0x1001}), std::invalid_argument);
+    EXPECT_EQ(ParseBinary(bin, {.binaryAddress = 0x1000}).Flatten(0x1000, 0x114),
+              image.Flatten(0x1000, 0x114, 0x5A));
+    EXPECT_THROW(WriteBinary(image, {.binaryAddress = 0x1001}), std::invalid_argument);
 }
 
 TEST(ImageFile, AcceptedVariants) {
     Image plain;
-    plain.add(0x10, Bytes{0xAB, 0xCD});
+    plain.Add(0x10, Bytes{0xAB, 0xCD});
     Image wrapped;  // 02 addressing wraps inside its 64 KiB segment, 04 addressing does not
-    wrapped.add(0x1FFFE, Bytes{1, 2});
-    wrapped.add(0x10000, Bytes{3, 4});
+    wrapped.Add(0x1FFFE, Bytes{1, 2});
+    wrapped.Add(0x10000, Bytes{3, 4});
     Image linear;
-    linear.add(0x1FFFE, Bytes{1, 2, 3, 4});
+    linear.Add(0x1FFFE, Bytes{1, 2, 3, 4});
     Image started = plain;
     started.start = 0x12345678;
     struct Case {
@@ -160,7 +160,7 @@ TEST(ImageFile, AcceptedVariants) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        EXPECT_EQ(parse(c.text, c.format), c.expected);
+        EXPECT_EQ(Parse(c.text, c.format), c.expected);
     }
 }
 
@@ -231,15 +231,15 @@ TEST(ImageFile, MalformedInputNamesTheLine) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         try {
-            parse(c.text, c.format, {.memoryLimit = c.limit});
+            Parse(c.text, c.format, {.memoryLimit = c.limit});
             ADD_FAILURE() << "accepted";
         } catch (const ImageError& e) {
-            EXPECT_EQ(e.line(), c.line);
-            EXPECT_TRUE(c.column == 0 || e.column() == c.column) << e.column();
-            EXPECT_TRUE(c.line != 0 || e.column() == 0) << e.column();
-            EXPECT_NE(e.reason().find(c.message), std::string::npos) << e.reason();
+            EXPECT_EQ(e.Line(), c.line);
+            EXPECT_TRUE(c.column == 0 || e.Column() == c.column) << e.Column();
+            EXPECT_TRUE(c.line != 0 || e.Column() == 0) << e.Column();
+            EXPECT_NE(e.Reason().find(c.message), std::string::npos) << e.Reason();
             EXPECT_EQ(std::string(e.what()),
-                      c.line ? "line " + std::to_string(c.line) + ": " + e.reason() : e.reason());
+                      c.line ? "line " + std::to_string(c.line) + ": " + e.Reason() : e.Reason());
         }
     }
 }
@@ -269,15 +269,15 @@ TEST(ImageFile, DetectsFormatByNameThenContent) {
          "ELF",
          Format::Binary},
     };
-    for (const auto& c : cases) EXPECT_EQ(detectFormat(c.name, c.content), c.expected) << c.name;
-    EXPECT_EQ(formatFromOption("srec"), Format::SRecord);
-    EXPECT_FALSE(formatFromOption("hex"));
+    for (const auto& c : cases) EXPECT_EQ(DetectFormat(c.name, c.content), c.expected) << c.name;
+    EXPECT_EQ(FormatFromOption("srec"), Format::SRecord);
+    EXPECT_FALSE(FormatFromOption("hex"));
     // The help's lists come from the same table as the detection.
-    EXPECT_EQ(extensionsOf(Format::Binary), "*.bin, *.img, *.rom");
-    EXPECT_EQ(extensionsOf(Format::SRecord), "*.s19, *.s28, *.s37, *.srec, *.mot");
-    EXPECT_EQ(sRecordAddressBytesFromName("a.S28"), 3u);
-    EXPECT_EQ(sRecordAddressBytesFromName("a.s37"), 4u);
-    EXPECT_EQ(sRecordAddressBytesFromName("a.srec"), 0u);
+    EXPECT_EQ(ExtensionsOf(Format::Binary), "*.bin, *.img, *.rom");
+    EXPECT_EQ(ExtensionsOf(Format::SRecord), "*.s19, *.s28, *.s37, *.srec, *.mot");
+    EXPECT_EQ(SRecordAddressBytesFromName("a.S28"), 3u);
+    EXPECT_EQ(SRecordAddressBytesFromName("a.s37"), 4u);
+    EXPECT_EQ(SRecordAddressBytesFromName("a.srec"), 0u);
 }
 
 TEST(ImageFile, RecordTextUnderABinaryName) {
@@ -294,36 +294,36 @@ TEST(ImageFile, RecordTextUnderABinaryName) {
         {"S1 is not a record", std::nullopt},
         {"", std::nullopt},
     };
-    for (const auto& c : cases) EXPECT_EQ(looksLikeRecords(c.content), c.looks) << c.content;
+    for (const auto& c : cases) EXPECT_EQ(LooksLikeRecords(c.content), c.looks) << c.content;
 }
 
 TEST(ImageFile, SRecordTypeFollowsTheAskedAddressWidth) {
     Image image;
-    image.add(0x10, std::vector<std::uint8_t>{1, 2});
+    image.Add(0x10, std::vector<std::uint8_t>{1, 2});
     const struct {
         unsigned bytes;
         const char* first;
     } cases[] = {{0, "S1050010"}, {2, "S1050010"}, {3, "S206000010"}, {4, "S30700000010"}};
     for (const auto& c : cases) {
-        const std::string text = writeSRecord(image, {.sRecordAddressBytes = c.bytes});
+        const std::string text = WriteSRecord(image, {.sRecordAddressBytes = c.bytes});
         EXPECT_EQ(text.substr(text.find('\n') + 1, std::string(c.first).size()), c.first);
-        EXPECT_EQ(parseSRecord(text), image);
+        EXPECT_EQ(ParseSRecord(text), image);
     }
     // Data above 64 KiB never goes into S1 records.
-    image.add(0x12345, std::vector<std::uint8_t>{3});
-    EXPECT_EQ(parseSRecord(writeSRecord(image, {.sRecordAddressBytes = 2})), image);
+    image.Add(0x12345, std::vector<std::uint8_t>{3});
+    EXPECT_EQ(ParseSRecord(WriteSRecord(image, {.sRecordAddressBytes = 2})), image);
 }
 
 TEST(ImageFile, FilesLoadAndRefuseOversize) {
     auto path = std::filesystem::temp_directory_path() /
                 ("qximage-test-" + std::to_string(std::random_device()()) + ".hex");
     Image image = randomImage({{0x100, 300}}, 3);
-    writeFile(path, writeIntelHex(image));
-    EXPECT_EQ(load(path), image);
-    EXPECT_THROW(readFile(path, 100), ImageError);
+    WriteFile(path, WriteIntelHex(image));
+    EXPECT_EQ(Load(path), image);
+    EXPECT_THROW(ReadFile(path, 100), ImageError);
     std::filesystem::remove(path);
-    EXPECT_THROW(load(path), ImageError);
-    EXPECT_THROW(writeFile(path / "no" / "dir", "x"), ImageError);
+    EXPECT_THROW(Load(path), ImageError);
+    EXPECT_THROW(WriteFile(path / "no" / "dir", "x"), ImageError);
 }
 
 }  // namespace

@@ -21,7 +21,7 @@ inline std::vector<std::uint8_t> randomBytes(std::size_t n, std::mt19937& rng) {
 inline Image randomImage(const Layout& layout, unsigned seed) {
     std::mt19937 rng(seed);
     Image image;
-    for (auto [address, length] : layout) image.add(address, randomBytes(length, rng));
+    for (auto [address, length] : layout) image.Add(address, randomBytes(length, rng));
     return image;
 }
 

@@ -112,7 +112,7 @@ class Qxtool : public qxtest::ToolFixture {
   protected:
     static std::vector<std::string> Commands(const qxsim::Simulator& sim) {
         std::vector<std::string> commands;
-        for (const auto& entry : sim.transcript()) commands.push_back(entry.command);
+        for (const auto& entry : sim.Transcript()) commands.push_back(entry.command);
         return commands;
     }
     static void ExpectNoWork(const qxsim::Simulator& sim) {
@@ -213,7 +213,7 @@ TEST_F(Qxtool, UsageErrorsExitTwoAndSendNothing) {
         EXPECT_EQ(r.status, 2) << c.message << "\n" << r.err;
         EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
     }
-    EXPECT_TRUE(sim.transcript().empty());
+    EXPECT_TRUE(sim.Transcript().empty());
 }
 
 // ---------------------------------------------------------------- identification
@@ -290,10 +290,10 @@ TEST_F(Qxtool, DevicePathTriesTheRatesOfTheScan) {
         auto config = Model('R', 3, 5);
         config.bauds = {c.baud};
         auto& sim = Device(com++, config);
-        const ToolResult r = Tool({"--port", sim.slavePath(), "--json", "info"});
+        const ToolResult r = Tool({"--port", sim.SlavePath(), "--json", "info"});
         ASSERT_EQ(r.status, 0) << c.baud << r.err;
         const JsonValue v = JsonReader::Parse(r.out);
-        EXPECT_EQ(v["port"].text, sim.slavePath());
+        EXPECT_EQ(v["port"].text, sim.SlavePath());
         EXPECT_EQ(v["model"].text, "Sarnet");
         EXPECT_EQ(v["baud"].integer(), c.expected);
     }
@@ -305,11 +305,11 @@ TEST_F(Qxtool, EveryExitStatus) {
     auto& sim = Device(4, Model('A', 2, 12));
     Device(6, Model('d', 1, 0));  // answers, but no model
     auto& silent = Device(7, Model('A', 2, 12));
-    ASSERT_TRUE(silent.addFault("VV:none"));
+    ASSERT_TRUE(silent.AddFault("VV:none"));
     auto& held = Device(5, Model('A', 2, 12));
-    HeldPort holder(held.slavePath());
+    HeldPort holder(held.SlavePath());
     ASSERT_TRUE(holder.ok());
-    sim.addFault("ZR:none");
+    sim.AddFault("ZR:none");
     qxtest::WriteBytes(File("plain.bin"), "not a tty");
     fs::create_symlink("/nonexistent/tty", fs::path(comDir_) / "COM8");
     fs::create_symlink(File("plain.bin"), fs::path(comDir_) / "COM10");
@@ -340,9 +340,9 @@ TEST_F(Qxtool, EveryExitStatus) {
         {{"--port", "COM5", "info"},
          3,
          "cannot open COM5: in use by another program " + ThisProcess()},
-        {{"--port", held.slavePath(), "info"},
+        {{"--port", held.SlavePath(), "info"},
          3,
-         "cannot open " + held.slavePath() + ": in use by another program " + ThisProcess()},
+         "cannot open " + held.SlavePath() + ": in use by another program " + ThisProcess()},
         {{"--port", File("plain.bin"), "info"},
          3,
          "cannot open " + File("plain.bin") + ": not a serial device (" + File("plain.bin") +
@@ -370,10 +370,10 @@ TEST_F(Qxtool, NoDeviceAnywhereIsStatusThree) {
 
     // A device another program holds: the scan and detect --all say so.
     auto& held = Device(5, Model('A', 2, 12));
-    HeldPort holder(held.slavePath());
+    HeldPort holder(held.SlavePath());
     ASSERT_TRUE(holder.ok());
     const std::string why =
-        "COM5 (" + held.slavePath() + "): in use by another program " + ThisProcess();
+        "COM5 (" + held.SlavePath() + "): in use by another program " + ThisProcess();
     const ToolResult scan = Tool({"info"});
     EXPECT_EQ(scan.status, 3);
     EXPECT_NE(scan.err.find("no device found (scanned COM0 to COM253)\n  " + why),
@@ -406,7 +406,7 @@ TEST_F(Qxtool, PermissionDeniedNamesTheGroup) {
     if (dialout == nullptr) GTEST_SKIP() << "no group dialout on this machine";
     const gid_t dialoutGid = dialout->gr_gid;
     auto& sim = Device(5, Model('A', 2, 12));
-    const std::string tty = sim.slavePath();
+    const std::string tty = sim.SlavePath();
     // The way serial ports are set up: root's, group dialout.
     ASSERT_EQ(chown(tty.c_str(), 0, dialoutGid), 0);
     const struct {
@@ -433,7 +433,7 @@ TEST_F(Qxtool, PermissionDeniedNamesTheGroup) {
         EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
     }
     chmod(tty.c_str(), 0620);
-    EXPECT_TRUE(sim.transcript().empty());
+    EXPECT_TRUE(sim.Transcript().empty());
 }
 
 TEST_F(Qxtool, FailureAsJsonNamesTheCode) {
@@ -513,9 +513,9 @@ TEST_F(Qxtool, FailureAsJsonNamesTheCode) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args[0]);
-        sim.clearFaults();
+        sim.ClearFaults();
         if (c.fault != nullptr) {
-            ASSERT_TRUE(sim.addFault(c.fault));
+            ASSERT_TRUE(sim.AddFault(c.fault));
         }
         std::vector<std::string> args = {"--json"};
         if (c.args[0] != "--port") args.insert(args.end(), {"--port", "COM4"});
@@ -579,9 +579,9 @@ TEST_P(QxtoolRoundTrip, WriteVerifyAndReadBackAgree) {
     const ToolResult w = Tool(writeArgs);
     ASSERT_EQ(w.status, 0) << w.err;
     EXPECT_NE(w.out.find("verified"), std::string::npos) << w.out;
-    EXPECT_EQ(sim.readMemory(qxsim::kSpace2, c.address, c.length), data);
+    EXPECT_EQ(sim.ReadMemory(qxsim::kSpace2, c.address, c.length), data);
     if (c.twoSpaces) {
-        EXPECT_EQ(sim.readMemory(qxsim::kSpace1, c.address, c.length), data);
+        EXPECT_EQ(sim.ReadMemory(qxsim::kSpace1, c.address, c.length), data);
     }
     const size_t bulkWrites = Count(sim, "ZW");
     const size_t blockWrites = Count(sim, "W");
@@ -593,13 +593,13 @@ TEST_P(QxtoolRoundTrip, WriteVerifyAndReadBackAgree) {
         EXPECT_EQ(blockWrites, (c.length + 255) / 256);
     }
     if (c.config.serial[0] != 'n') {
-        for (const auto& entry : sim.transcript())
+        for (const auto& entry : sim.Transcript())
             if (entry.command == "W" || entry.command == "ZW") {
                 EXPECT_TRUE(entry.encrypted);
             }
     }
 
-    sim.clearTranscript();
+    sim.ClearTranscript();
     char length[16];
     std::snprintf(length, sizeof length, "%u", c.length);
     const ToolResult r =
@@ -623,7 +623,7 @@ TEST_P(QxtoolRoundTrip, WriteVerifyAndReadBackAgree) {
     if (ext == ".bin") verifyArgs.insert(verifyArgs.end(), {"--address", offset});
     const ToolResult same = Tool(verifyArgs);
     EXPECT_EQ(same.status, 0) << same.err;
-    sim.writeMemory(qxsim::kSpace2, c.address + c.length - 3,
+    sim.WriteMemory(qxsim::kSpace2, c.address + c.length - 3,
                     {static_cast<uint8_t>(data[c.length - 3] ^ 0x5A)});
     const ToolResult v = Tool(verifyArgs);
     EXPECT_EQ(v.status, 1) << v.err;
@@ -660,7 +660,7 @@ TEST_F(Qxtool, WriteFillsHolesAndReadDefaultsToTheActiveBank) {
     qxtest::WriteBytes(File("holes.hex"), hex);
     const ToolResult w = Tool({"--port", "COM4", "write", File("holes.hex"), "--fill", "0x5A"});
     ASSERT_EQ(w.status, 0) << w.err;
-    const auto memory = sim.readMemory(qxsim::kSpace2, 0x100, 0x30);
+    const auto memory = sim.ReadMemory(qxsim::kSpace2, 0x100, 0x30);
     EXPECT_EQ(memory, [] {
         std::vector<uint8_t> v(16, 0x11);
         v.insert(v.end(), 16, 0x5A);
@@ -670,7 +670,7 @@ TEST_F(Qxtool, WriteFillsHolesAndReadDefaultsToTheActiveBank) {
     const ToolResult r = Tool({"--port", "COM4", "--json", "read", File("all.bin")});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(JsonReader::Parse(r.out)["length"].integer(), 0x10000);
-    EXPECT_EQ(qxtest::ReadText(File("all.bin")), Bytes(sim.memory(qxsim::kSpace2)));
+    EXPECT_EQ(qxtest::ReadText(File("all.bin")), Bytes(sim.Memory(qxsim::kSpace2)));
 }
 
 TEST_F(Qxtool, BadInputFilesAreRefusedWithTheLineAndNothingOnTheWire) {
@@ -700,7 +700,7 @@ TEST_F(Qxtool, BadInputFilesAreRefusedWithTheLineAndNothingOnTheWire) {
     };
     for (const auto& c : cases) {
         for (const char* command : {"write", "verify"}) {
-            sim.clearTranscript();
+            sim.ClearTranscript();
             qxtest::WriteBytes(File(c.name), c.content);
             const ToolResult r = Tool({"--port", "COM4", command, File(c.name)});
             EXPECT_EQ(r.status, 2) << c.name << "\n" << r.err;
@@ -710,11 +710,11 @@ TEST_F(Qxtool, BadInputFilesAreRefusedWithTheLineAndNothingOnTheWire) {
                 EXPECT_GT(Count(sim, "VV"), 0u) << c.name;
                 ExpectNoWork(sim);
             } else {
-                EXPECT_TRUE(sim.transcript().empty()) << c.name;
+                EXPECT_TRUE(sim.Transcript().empty()) << c.name;
             }
         }
     }
-    EXPECT_EQ(sim.readMemory(qxsim::kSpace2, 0, 0x10000), std::vector<uint8_t>(0x10000, 0xFF));
+    EXPECT_EQ(sim.ReadMemory(qxsim::kSpace2, 0, 0x10000), std::vector<uint8_t>(0x10000, 0xFF));
 }
 
 TEST_F(Qxtool, ReadPastTheMemoryIsRefusedBeforeAnyTransfer) {
@@ -744,11 +744,11 @@ TEST_F(Qxtool, EepromWriteThenRead) {
     for (const auto& c : cases) {
         auto& sim = Device(com, c.config);
         const std::string port = "COM" + std::to_string(com++);
-        sim.clearTranscript();
+        sim.ClearTranscript();
         ASSERT_EQ(Tool({"--port", port, "eeprom", "write", "0x0200", "0xAB"}).status, 0);
-        EXPECT_EQ(sim.eeprom()[0x200], 0xAB);
+        EXPECT_EQ(sim.Eeprom()[0x200], 0xAB);
         EXPECT_EQ(Count(sim, c.write), 1u);
-        sim.writeEeprom(0x201, {0x01, 0x7F});
+        sim.WriteEeprom(0x201, {0x01, 0x7F});
         const ToolResult r = Tool({"--port", port, "--json", "eeprom", "read", "512", "3"});
         ASSERT_EQ(r.status, 0) << r.err;
         const JsonValue v = JsonReader::Parse(r.out);
@@ -764,13 +764,13 @@ TEST_F(Qxtool, EepromWriteThenRead) {
 TEST_F(Qxtool, BankGetAndSet) {
     auto& kelby = Device(4, Model('O', 10, 15));
     ASSERT_EQ(Tool({"--port", "COM4", "bank", "set", "3"}).status, 0);
-    EXPECT_EQ(kelby.state().emulationBank, 3);
+    EXPECT_EQ(kelby.State().emulationBank, 3);
     ASSERT_EQ(Tool({"--port", "COM4", "bank", "set", "2", "--rw"}).status, 0);
-    EXPECT_EQ(kelby.state().readWriteBank, 2);
-    kelby.clearTranscript();
+    EXPECT_EQ(kelby.State().readWriteBank, 2);
+    kelby.ClearTranscript();
     ASSERT_EQ(Tool({"--port", "COM4", "bank", "set", "5", "--persistent"}).status, 0);
     bool persistent = false;
-    for (const auto& entry : kelby.transcript())
+    for (const auto& entry : kelby.Transcript())
         if (entry.command == "B" && entry.bytes.size() == 4 && entry.bytes[1] == 'S' &&
             entry.bytes[2] == 5)
             persistent = true;
@@ -784,8 +784,8 @@ TEST_F(Qxtool, BankGetAndSet) {
     // The Tolliver keeps its bank in configuration bytes (EEPROM 0x101, marker 0x102).
     auto& tolliver = Device(5, Model('Q', 2, 0));
     ASSERT_EQ(Tool({"--port", "COM5", "bank", "set", "6"}).status, 0);
-    EXPECT_EQ(tolliver.eeprom()[0x101], 6);
-    EXPECT_EQ(tolliver.eeprom()[0x102], 0xAA);
+    EXPECT_EQ(tolliver.Eeprom()[0x101], 6);
+    EXPECT_EQ(tolliver.Eeprom()[0x102], 0xAA);
     r = Tool({"--port", "COM5", "--json", "bank", "get"});
     EXPECT_EQ(JsonReader::Parse(r.out)["bank"].integer(), 6);
     // Banks the device does not have are refused before anything is sent, naming the range:
@@ -798,22 +798,22 @@ TEST_F(Qxtool, BankGetAndSet) {
     } beyond[] = {{&tolliver, "COM5", "8", "this Tolliver has banks 0 to 7"},
                   {&kelby, "COM4", "9", "this Kelby has banks 0 to 8 (8: the whole memory)"}};
     for (const auto& c : beyond) {
-        c.sim->clearTranscript();
+        c.sim->ClearTranscript();
         r = Tool({"--port", c.port, "bank", "set", c.bank});
         EXPECT_EQ(r.status, 2) << r.err;
         EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
         for (const char* request : {"8", "HW", "W"}) EXPECT_EQ(Count(*c.sim, request), 0u);
         // Identification asks for banks; nothing sets one.
-        for (const auto& entry : c.sim->transcript())
+        for (const auto& entry : c.sim->Transcript())
             if (entry.command == "B") {
                 EXPECT_EQ(entry.bytes[1], entry.bytes[2]) << "a bank was set";
             }
     }
-    EXPECT_EQ(tolliver.eeprom()[0x101], 6);
+    EXPECT_EQ(tolliver.Eeprom()[0x101], 6);
 
     // No banks at all: the library refuses, nothing is sent.
     auto& vorrel = Device(6, Model('A', 2, 12));
-    vorrel.clearTranscript();
+    vorrel.ClearTranscript();
     r = Tool({"--port", "COM6", "bank", "get"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("VR_E_REQUEST_NOT_SUPPORTED (-3): this model has no banks"),
@@ -824,11 +824,11 @@ TEST_F(Qxtool, BankGetAndSet) {
 
 TEST_F(Qxtool, SpeedChangesTheLinkForOneCommand) {
     auto& sim = Device(4, Model('A', 2, 12));
-    sim.clearTranscript();
+    sim.ClearTranscript();
     const ToolResult r = Tool({"--port", "COM4", "--json", "speed", "921600"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(JsonReader::Parse(r.out)["baud"].integer(), 921600);
-    const auto transcript = sim.transcript();
+    const auto transcript = sim.Transcript();
     std::vector<std::string> seen;
     for (const auto& e : transcript)
         if (e.command == "S" || (e.command == "VV" && e.baud == 921600))
@@ -836,17 +836,17 @@ TEST_F(Qxtool, SpeedChangesTheLinkForOneCommand) {
                            std::to_string(e.bytes.size() > 1 ? e.bytes[1] : -1));
     // Raised at 115200, answered at 921600, brought back by ClosePort.
     EXPECT_EQ(seen, (std::vector<std::string>{"S@115200:0", "VV@921600:86", "S@921600:7"}));
-    EXPECT_EQ(sim.deviceBaud(), 115200u);
+    EXPECT_EQ(sim.DeviceBaud(), 115200u);
 
-    sim.clearTranscript();
+    sim.ClearTranscript();
     const ToolResult fast =
         Tool({"--port", "COM4", "--baud", "460800", "read", File("x.bin"), "--length", "0x1000"});
     ASSERT_EQ(fast.status, 0) << fast.err;
-    for (const auto& e : sim.transcript())
+    for (const auto& e : sim.Transcript())
         if (e.command == "ZR") {
             EXPECT_EQ(e.baud, 460800u);
         }
-    EXPECT_EQ(sim.deviceBaud(), 115200u);
+    EXPECT_EQ(sim.DeviceBaud(), 115200u);
 }
 
 TEST_F(Qxtool, FlashInfoSerialAndTolliverMode) {
@@ -894,12 +894,12 @@ TEST_F(Qxtool, CtrlCStopsATransferAndLeavesTheDeviceAt115200) {
     EXPECT_NE(r.err.find("writing 65536 bytes"), std::string::npos) << r.err;
     EXPECT_LT(Count(sim, "W"), 256u);
     EXPECT_GT(Count(sim, "W"), 10u);
-    const auto transcript = sim.transcript();
+    const auto transcript = sim.Transcript();
     ASSERT_FALSE(transcript.empty());
     EXPECT_EQ(transcript.back().command, "S");
     EXPECT_EQ(transcript.back().bytes, (std::vector<uint8_t>{0x53, 0x07, 0x5A}));
-    EXPECT_EQ(sim.deviceBaud(), 115200u);
-    EXPECT_EQ(sim.lineBaud(), 115200u);
+    EXPECT_EQ(sim.DeviceBaud(), 115200u);
+    EXPECT_EQ(sim.LineBaud(), 115200u);
 }
 
 // A write that fails part-way names what the device acknowledged and what may be incomplete;
@@ -970,9 +970,9 @@ TEST_F(Qxtool, AFailedWriteNamesTheRangeThatMayBeIncomplete) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         auto& sim = Device(com, c.config);
-        ASSERT_TRUE(sim.addFault(c.fault));
+        ASSERT_TRUE(sim.AddFault(c.fault));
         if (std::string(c.name) == "after the fallback") {
-            ASSERT_TRUE(sim.addFault("W:none@7"));
+            ASSERT_TRUE(sim.AddFault("W:none@7"));
         }
         std::vector<std::string> args{"--port", "COM" + std::to_string(com++), "write",
                                       File("image.bin")};
@@ -981,7 +981,7 @@ TEST_F(Qxtool, AFailedWriteNamesTheRangeThatMayBeIncomplete) {
         EXPECT_EQ(r.status, 1) << r.err;
         EXPECT_NE(r.err.find(c.note), std::string::npos) << r.err;
         if (c.acknowledged != 0) {
-            EXPECT_EQ(sim.readMemory(c.space, 0, c.acknowledged),
+            EXPECT_EQ(sim.ReadMemory(c.space, 0, c.acknowledged),
                       std::vector<uint8_t>(image.begin(), image.begin() + c.acknowledged));
         }
     }
@@ -1008,12 +1008,12 @@ TEST_F(Qxtool, TransfersReachTheBankTheDeviceEmulates) {
     ASSERT_EQ(Tool({"--port", "COM4", "bank", "set", "8"}).status, 0);
     r = Tool({"--port", "COM4", "write", File("whole.bin")});
     ASSERT_EQ(r.status, 0) << r.err;
-    ASSERT_EQ(kelby.state().readWriteBank, 8);  // where the whole-memory write leaves it
+    ASSERT_EQ(kelby.State().readWriteBank, 8);  // where the whole-memory write leaves it
     ASSERT_EQ(Tool({"--port", "COM4", "bank", "set", "0"}).status, 0);
     r = Tool({"--port", "COM4", "write", File("bank0.bin")});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(kelby.readMemory(qxsim::kSpace2, 0, kBank), bank0);
-    EXPECT_EQ(kelby.readMemory(qxsim::kSpace2, kBank, 7 * kBank),
+    EXPECT_EQ(kelby.ReadMemory(qxsim::kSpace2, 0, kBank), bank0);
+    EXPECT_EQ(kelby.ReadMemory(qxsim::kSpace2, kBank, 7 * kBank),
               std::vector<uint8_t>(whole.begin() + kBank, whole.end()));
     r = Tool({"--port", "COM4", "read", File("back0.bin")});
     ASSERT_EQ(r.status, 0) << r.err;
@@ -1043,9 +1043,9 @@ TEST_F(Qxtool, TransfersReachTheBankTheDeviceEmulates) {
         args.insert(args.end(), c.extra.begin(), c.extra.end());
         r = Tool(args);
         ASSERT_EQ(r.status, 0) << r.err;
-        EXPECT_EQ(sim.readMemory(qxsim::kSpace2, c.lands, image.size()), image);
-        EXPECT_EQ(sim.readMemory(qxsim::kSpace2, 0, 0x1000), std::vector<uint8_t>(0x1000, 0xFF));
-        EXPECT_EQ(sim.state().emulationBank, c.emulation) << "what the target sees is unchanged";
+        EXPECT_EQ(sim.ReadMemory(qxsim::kSpace2, c.lands, image.size()), image);
+        EXPECT_EQ(sim.ReadMemory(qxsim::kSpace2, 0, 0x1000), std::vector<uint8_t>(0x1000, 0xFF));
+        EXPECT_EQ(sim.State().emulationBank, c.emulation) << "what the target sees is unchanged";
         args = {"--port", port, "read", File("back.bin"), "--length", "0x1000"};
         args.insert(args.end(), c.extra.begin(), c.extra.end());
         ASSERT_EQ(Tool(args).status, 0);
@@ -1057,7 +1057,7 @@ TEST_F(Qxtool, TransfersReachTheBankTheDeviceEmulates) {
 
 TEST_F(Qxtool, AHalfIdentifiedDeviceSaysWhatItCouldNotRead) {
     auto& sim = Device(4, Model('O', 10, 15));
-    ASSERT_TRUE(sim.addFault("HR:refuse"));  // no EEPROM information record
+    ASSERT_TRUE(sim.AddFault("HR:refuse"));  // no EEPROM information record
     Device(5, Model('O', 10, 15));
     const char* const kWarning = "warning: the EEPROM information record could not be read";
     const std::vector<std::vector<std::string>> commands = {
@@ -1096,7 +1096,7 @@ TEST_F(Qxtool, StandardStreamsCarryTheImage) {
     };
     ToolResult r = shell(tool + "write - --address 0x1000 < " + File("image.bin"));
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(sim.readMemory(qxsim::kSpace2, 0x1000, image.size()), image);
+    EXPECT_EQ(sim.ReadMemory(qxsim::kSpace2, 0x1000, image.size()), image);
     // Binary bytes and nothing else on standard output.
     r = shell(tool + "read - --address 0x1000 --length 0x3000 | cmp - " + File("image.bin"));
     EXPECT_EQ(r.status, 0) << r.out << r.err;
@@ -1110,7 +1110,7 @@ TEST_F(Qxtool, StandardStreamsCarryTheImage) {
     EXPECT_EQ(r.status, 0) << r.err;
     r = shell(tool + "sync - < " + File("small.hex"));
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(sim.readMemory(qxsim::kSpace2, 0x20, 3), (std::vector<uint8_t>{1, 2, 3}));
+    EXPECT_EQ(sim.ReadMemory(qxsim::kSpace2, 0x20, 3), (std::vector<uint8_t>{1, 2, 3}));
     EXPECT_FALSE(fs::exists(File("-.qxsync")));
 }
 
@@ -1192,7 +1192,7 @@ TEST_F(Qxtool, WritesLandWhereTheLayoutOptionsSay) {
         EXPECT_EQ(r.status, c.status) << r.err;
         EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
         if (c.status == 0) {
-            EXPECT_EQ(sim.readMemory(qxsim::kSpace2, c.at, c.lands.size()), c.lands);
+            EXPECT_EQ(sim.ReadMemory(qxsim::kSpace2, c.at, c.lands.size()), c.lands);
         } else {
             EXPECT_EQ(Count(sim, "W") + Count(sim, "ZW"), 0u);
         }
@@ -1220,16 +1220,16 @@ TEST_F(Qxtool, SplitLanesAgreeWithSrecCat) {
     // Both lanes at once: the image; then the odd lane alone over other bytes keeps the even.
     ToolResult r = Tool({"--port", "COM4", "write", "--split", "both", even, odd});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(sim.readMemory(qxsim::kSpace2, 0, image.size()), image);
+    EXPECT_EQ(sim.ReadMemory(qxsim::kSpace2, 0, image.size()), image);
     std::vector<uint8_t> expected = RandomBytes(0x2000, 53);
-    sim.writeMemory(qxsim::kSpace2, 0, expected);
+    sim.WriteMemory(qxsim::kSpace2, 0, expected);
     r = Tool({"--port", "COM4", "write", "--split", "odd", odd, "--space", "2"});
     ASSERT_EQ(r.status, 0) << r.err;
     for (size_t i = 1; i < expected.size(); i += 2) expected[i] = image[i];
-    EXPECT_EQ(sim.readMemory(qxsim::kSpace2, 0, expected.size()), expected);
+    EXPECT_EQ(sim.ReadMemory(qxsim::kSpace2, 0, expected.size()), expected);
 
     // Read back into two files, and one lane as Intel HEX at half the device address.
-    sim.writeMemory(qxsim::kSpace2, 0, image);
+    sim.WriteMemory(qxsim::kSpace2, 0, image);
     r = Tool({"--port", "COM4", "read", "--split", "both", File("e.bin"), File("o.bin"), "--length",
               "0x2000"});
     ASSERT_EQ(r.status, 0) << r.err;
@@ -1250,14 +1250,14 @@ TEST_F(Qxtool, SplitLanesAgreeWithSrecCat) {
     std::vector<uint8_t> changed(evenBytes.begin(), evenBytes.end());
     changed[0x123] ^= 0xFF;
     qxtest::WriteBytes(File("even2.bin"), Bytes(changed));
-    sim.clearTranscript();
+    sim.ClearTranscript();
     r = Tool(
         {"--port", "COM4", "--json", "sync", File("even2.bin"), "--split", "even", "--space", "2"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(JsonReader::Parse(r.out)["pages"].integer(), 1);
     std::vector<uint8_t> now = image;
     now[2 * 0x123] ^= 0xFF;
-    EXPECT_EQ(sim.readMemory(qxsim::kSpace2, 0, now.size()), now);
+    EXPECT_EQ(sim.ReadMemory(qxsim::kSpace2, 0, now.size()), now);
 }
 
 // ---------------------------------------------------------------- the block path
@@ -1266,7 +1266,7 @@ TEST_F(Qxtool, SplitLanesAgreeWithSrecCat) {
 // WriteBlock does, and say so.
 TEST_F(Qxtool, RefusedBulkWritesGoOnOnTheBlockPath) {
     auto& sim = Device(4, Model('O', 10, 15));
-    ASSERT_TRUE(sim.addFault("ZW:refuse"));
+    ASSERT_TRUE(sim.AddFault("ZW:refuse"));
     const std::vector<uint8_t> image = RandomBytes(0x2000, 61);
     qxtest::WriteBytes(File("image.bin"), Bytes(image));
     const struct {
@@ -1276,8 +1276,8 @@ TEST_F(Qxtool, RefusedBulkWritesGoOnOnTheBlockPath) {
                  {{"sync", File("image.bin")}, 0x2000 / 256}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args[0]);
-        sim.writeMemory(qxsim::kSpace2, 0, std::vector<uint8_t>(0x2000, 0xFF));
-        sim.clearTranscript();
+        sim.WriteMemory(qxsim::kSpace2, 0, std::vector<uint8_t>(0x2000, 0xFF));
+        sim.ClearTranscript();
         std::vector<std::string> args = {"--port", "COM4"};
         args.insert(args.end(), c.args.begin(), c.args.end());
         const ToolResult r = Tool(args);
@@ -1285,7 +1285,7 @@ TEST_F(Qxtool, RefusedBulkWritesGoOnOnTheBlockPath) {
         EXPECT_NE(r.err.find("bulk write failed with VR_E_INVALID_RESPONSE (-7)"),
                   std::string::npos)
             << r.err;
-        EXPECT_EQ(sim.readMemory(qxsim::kSpace2, 0, image.size()), image);
+        EXPECT_EQ(sim.ReadMemory(qxsim::kSpace2, 0, image.size()), image);
         EXPECT_GT(Count(sim, "ZW"), 0u);
         EXPECT_EQ(Count(sim, "W"), c.blockPackets);
         fs::remove(File("image.bin.qxsync"));
@@ -1382,7 +1382,7 @@ TEST_F(Qxtool, PortsShowsTheComMap) {
     ToolResult r = Tool({"ports"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("COM3"), std::string::npos);
-    EXPECT_NE(r.out.find(sim.slavePath()), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(sim.SlavePath()), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("(target missing)"), std::string::npos) << r.out;
     r = Tool({"--json", "ports"});
     const JsonValue v = JsonReader::Parse(r.out);
@@ -1393,7 +1393,7 @@ TEST_F(Qxtool, PortsShowsTheComMap) {
     EXPECT_EQ(names, (std::vector<std::string>{"COM3", "COM7"}));
     EXPECT_TRUE(v["ports"].items[0]["present"].boolean);
     EXPECT_FALSE(v["ports"].items[1]["present"].boolean);
-    EXPECT_TRUE(sim.transcript().empty());
+    EXPECT_TRUE(sim.Transcript().empty());
 }
 
 // Writes one sysfs attribute file.
@@ -1407,7 +1407,7 @@ void Attribute(const fs::path& folder, const char* name, const std::string& valu
 TEST_F(Qxtool, PortsTellPortsApart) {
     auto& adapter = Device(3, Model('A', 2, 12));
     auto& busy = Device(4, Model('A', 2, 12));
-    HeldPort holder(busy.slavePath());
+    HeldPort holder(busy.SlavePath());
     ASSERT_TRUE(holder.ok());
     fs::create_symlink("/nonexistent/tty", fs::path(comDir_) / "COM7");
     qxtest::WriteBytes(File("plain.bin"), "not a tty");
@@ -1427,7 +1427,7 @@ TEST_F(Qxtool, PortsTellPortsApart) {
     Attribute(hub / "1-2/1-2:1.0", "bInterfaceNumber", "01");
     fs::create_directories(hub / "1-2/1-2:1.0/ttyUSB0/tty/ttyUSB0");
     struct stat tty {};
-    ASSERT_EQ(stat(adapter.slavePath().c_str(), &tty), 0);
+    ASSERT_EQ(stat(adapter.SlavePath().c_str(), &tty), 0);
     fs::create_directories(sys / "dev/char");
     fs::create_symlink(
         "../../devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/ttyUSB0/tty/ttyUSB0",
@@ -1436,7 +1436,7 @@ TEST_F(Qxtool, PortsTellPortsApart) {
     // Its device node and stable name, and a node no COM name reaches.
     const fs::path dev = File("dev");
     fs::create_directories(dev / "serial/by-id");
-    fs::create_symlink(adapter.slavePath(), dev / "ttyUSB0");
+    fs::create_symlink(adapter.SlavePath(), dev / "ttyUSB0");
     const std::string stable =
         (dev / "serial/by-id/usb-QX_Labs_Fake_UART_QX123-if01-port0").string();
     fs::create_symlink("../../ttyUSB0", stable);
@@ -1466,10 +1466,10 @@ TEST_F(Qxtool, PortsTellPortsApart) {
         bool usb;
         std::vector<std::string> stableNames;
     } expected[] = {
-        {"COM3", 3, adapter.slavePath(), true, 1, "", "", true, {stable}},
+        {"COM3", 3, adapter.SlavePath(), true, 1, "", "", true, {stable}},
         {"COM4",
          4,
-         busy.slavePath(),
+         busy.SlavePath(),
          true,
          0,
          "in-use",
@@ -1571,7 +1571,7 @@ TEST_F(Qxtool, PortsTellPortsApart) {
     ASSERT_EQ(w["warnings"].items.size(), 1u);
     EXPECT_NE(w["warnings"].items[0].text.find(warning), std::string::npos);
     EXPECT_NE(warned.err.find("qxtool: warning: " + warning), std::string::npos) << warned.err;
-    EXPECT_TRUE(busy.transcript().empty());
+    EXPECT_TRUE(busy.Transcript().empty());
 }
 
 TEST_F(Qxtool, DetectAllProbesSilentPortsInTheTimeOfOne) {

@@ -69,7 +69,7 @@ class QxtoolSync : public qxtest::ToolFixture {
     static std::vector<qxsim::TranscriptEntry> Entries(const qxsim::Simulator& sim,
                                                        bool (*which)(const std::string&)) {
         std::vector<qxsim::TranscriptEntry> found;
-        for (const auto& entry : sim.transcript())
+        for (const auto& entry : sim.Transcript())
             if (which(entry.command)) found.push_back(entry);
         return found;
     }
@@ -101,13 +101,13 @@ TEST_F(QxtoolSync, OneByteInALargeBinImageIsOneBlockPacket) {
     EXPECT_EQ(std::vector<uint8_t>(writes[0].bytes.begin() + 4, writes[0].bytes.end() - 1),
               std::vector<uint8_t>(file.begin() + 0x45600, file.begin() + 0x45700));
     // The verify reads back that one page and nothing else after the write.
-    const auto transcript = sim.transcript();
+    const auto transcript = sim.Transcript();
     const auto write = std::find_if(transcript.begin(), transcript.end(),
                                     [](const auto& e) { return IsWrite(e.command); });
     size_t readsAfter = 0;
     for (auto it = write; it != transcript.end(); ++it) readsAfter += IsRead(it->command);
     EXPECT_EQ(readsAfter, 1u);
-    EXPECT_EQ(sim.memory(qxsim::kSpace2), file);
+    EXPECT_EQ(sim.Memory(qxsim::kSpace2), file);
 }
 
 TEST_F(QxtoolSync, ChangedRunsGoBulkOrBlockAsPlanned) {
@@ -138,11 +138,11 @@ TEST_F(QxtoolSync, ChangedRunsGoBulkOrBlockAsPlanned) {
         ASSERT_EQ(r.status, 0) << c.name << r.err;
         EXPECT_EQ(Count(sim, "ZW"), c.bulkPackets) << c.name;
         EXPECT_EQ(Count(sim, "W"), c.blockPackets) << c.name;
-        EXPECT_EQ(sim.memory(qxsim::kSpace2), file) << c.name;
+        EXPECT_EQ(sim.Memory(qxsim::kSpace2), file) << c.name;
         const JsonValue v = JsonReader::Parse(r.out);
         EXPECT_EQ(v["bytesChanged"].integer(), c.last - c.first + 1) << c.name;
         // A second sync of the same file finds nothing to do.
-        sim.clearTranscript();
+        sim.ClearTranscript();
         const ToolResult again =
             Tool({"--port", "COM" + std::to_string(com - 1), "--json", "sync", File("rom.bin")});
         ASSERT_EQ(again.status, 0) << again.err;
@@ -164,7 +164,7 @@ TEST_F(QxtoolSync, AssumeWrittenTrustsAMatchingStateFileOnly) {
     // The next edit: with the state file nothing is read but the page written.
     file[0x7FFFF] ^= 1;
     qxtest::WriteBytes(File("rom.bin"), qxtest::Bytes(file));
-    sim.clearTranscript();
+    sim.ClearTranscript();
     ToolResult r = Tool({"--port", "COM4", "--json", "sync", File("rom.bin"), "--assume-written"});
     ASSERT_EQ(r.status, 0) << r.err;
     JsonValue v = JsonReader::Parse(r.out);
@@ -172,7 +172,7 @@ TEST_F(QxtoolSync, AssumeWrittenTrustsAMatchingStateFileOnly) {
     EXPECT_FALSE(v["readDevice"].boolean);
     EXPECT_EQ(v["bytesChanged"].kind, JsonValue::Kind::Null);
     EXPECT_EQ(v["pages"].integer(), 1);
-    const auto transcript = sim.transcript();
+    const auto transcript = sim.Transcript();
     ASSERT_FALSE(transcript.empty());
     size_t firstWrite = transcript.size();
     for (size_t i = 0; i < transcript.size(); ++i) {
@@ -183,7 +183,7 @@ TEST_F(QxtoolSync, AssumeWrittenTrustsAMatchingStateFileOnly) {
     }
     EXPECT_EQ(Entries(sim, IsWrite).size(), 1u);
     EXPECT_EQ(Entries(sim, IsRead).size(), 1u);  // the verify of that page
-    EXPECT_EQ(sim.memory(qxsim::kSpace2), file);
+    EXPECT_EQ(sim.Memory(qxsim::kSpace2), file);
 
     // A state file of another device (here: another serial) is not trusted: the range is read.
     std::string state = qxtest::ReadText(File("rom.bin.qxsync"));
@@ -193,7 +193,7 @@ TEST_F(QxtoolSync, AssumeWrittenTrustsAMatchingStateFileOnly) {
     qxtest::WriteBytes(File("rom.bin.qxsync"), state);
     file[0x200] ^= 1;
     qxtest::WriteBytes(File("rom.bin"), qxtest::Bytes(file));
-    sim.clearTranscript();
+    sim.ClearTranscript();
     r = Tool({"--port", "COM4", "--json", "sync", File("rom.bin"), "--assume-written"});
     ASSERT_EQ(r.status, 0) << r.err;
     v = JsonReader::Parse(r.out);
@@ -202,7 +202,7 @@ TEST_F(QxtoolSync, AssumeWrittenTrustsAMatchingStateFileOnly) {
     EXPECT_NE(r.err.find("records another device"), std::string::npos) << r.err;
     EXPECT_EQ(Count(sim, "ZR"), kKelbyMemory / 4096);  // the range in bulk packets
     EXPECT_EQ(Count(sim, "R"), 1u);                    // the verify of the page written
-    EXPECT_EQ(sim.memory(qxsim::kSpace2), file);
+    EXPECT_EQ(sim.Memory(qxsim::kSpace2), file);
 }
 
 TEST_F(QxtoolSync, AFileLargerThanTheMemoryIsRefusedBeforeAnyWrite) {
@@ -222,7 +222,7 @@ TEST_F(QxtoolSync, AFileLargerThanTheMemoryIsRefusedBeforeAnyWrite) {
     EXPECT_EQ(r.status, 2) << r.err;
     EXPECT_NE(r.err.find("past the end of memory"), std::string::npos) << r.err;
     EXPECT_TRUE(Entries(sim, IsWrite).empty());
-    EXPECT_EQ(sim.memory(qxsim::kSpace2), std::vector<uint8_t>(0x10000, 0xFF));
+    EXPECT_EQ(sim.Memory(qxsim::kSpace2), std::vector<uint8_t>(0x10000, 0xFF));
 }
 
 TEST_F(QxtoolSync, WatchFollowsRenamesAndInPlaceWrites) {
@@ -237,12 +237,12 @@ TEST_F(QxtoolSync, WatchFollowsRenamesAndInPlaceWrites) {
     EXPECT_NE(watch.out.find("no change"), std::string::npos) << watch.out;
 
     // An editor's save: a new file written beside it and renamed over it.
-    sim.clearTranscript();
+    sim.ClearTranscript();
     file[0x12345] ^= 0x0F;
     qxtest::WriteBytes(File("rom.bin.tmp"), qxtest::Bytes(file));
     fs::rename(File("rom.bin.tmp"), File("rom.bin"));
     ASSERT_TRUE(WaitForLines(watch, 2)) << watch.out << watch.err;
-    EXPECT_EQ(sim.memory(qxsim::kSpace2), file);
+    EXPECT_EQ(sim.Memory(qxsim::kSpace2), file);
     EXPECT_EQ(Entries(sim, IsWrite).size(), 1u);
     EXPECT_EQ(Count(sim, "ZR"), 0u);  // what the device holds is known from the last sync
     const auto second = qxtest::Lines(watch.out)[1];
@@ -253,7 +253,7 @@ TEST_F(QxtoolSync, WatchFollowsRenamesAndInPlaceWrites) {
         << second;
 
     // A plain write into the file where it is.
-    sim.clearTranscript();
+    sim.ClearTranscript();
     {
         std::fstream f(File("rom.bin"), std::ios::binary | std::ios::in | std::ios::out);
         f.seekp(0x70000);
@@ -262,12 +262,12 @@ TEST_F(QxtoolSync, WatchFollowsRenamesAndInPlaceWrites) {
     }
     std::fill(file.begin() + 0x70000, file.begin() + 0x71000, 0x42);
     ASSERT_TRUE(WaitForLines(watch, 3)) << watch.out << watch.err;
-    EXPECT_EQ(sim.memory(qxsim::kSpace2), file);
+    EXPECT_EQ(sim.Memory(qxsim::kSpace2), file);
     EXPECT_EQ(Count(sim, "ZW"), 1u);
     EXPECT_EQ(Count(sim, "W"), 0u);
 
     // A save that no longer fits is reported and skipped; nothing is written.
-    sim.clearTranscript();
+    sim.ClearTranscript();
     std::vector<uint8_t> grown = file;
     grown.resize(kKelbyMemory + 1, 0x33);
     qxtest::WriteBytes(File("rom.bin"), qxtest::Bytes(grown));
@@ -279,7 +279,7 @@ TEST_F(QxtoolSync, WatchFollowsRenamesAndInPlaceWrites) {
         << watch.err;
     EXPECT_NE(watch.err.find("past the end of memory"), std::string::npos) << watch.err;
     EXPECT_TRUE(Entries(sim, IsWrite).empty());
-    EXPECT_EQ(sim.memory(qxsim::kSpace2), file);
+    EXPECT_EQ(sim.Memory(qxsim::kSpace2), file);
 
     // Ctrl+C while waiting: the port is closed and the status is 0.
     watch.Signal(SIGINT);
@@ -312,10 +312,10 @@ TEST_F(QxtoolSync, WatchAsJsonGivesOneObjectPerSync) {
     EXPECT_EQ(second["bytesChanged"].integer(), 1);
     // The latency counts from the file event, before the file was read.
     EXPECT_GE(second["changeToAckMilliseconds"].number, second["syncMilliseconds"].number);
-    EXPECT_EQ(sim.readMemory(qxsim::kSpace2, 0, file.size()), file);
+    EXPECT_EQ(sim.ReadMemory(qxsim::kSpace2, 0, file.size()), file);
 
     // The watch recorded what it left on the device: the next run need not read it.
-    sim.clearTranscript();
+    sim.ClearTranscript();
     const ToolResult next =
         Tool({"--port", "COM4", "--json", "sync", File("rom.bin"), "--assume-written"});
     ASSERT_EQ(next.status, 0) << next.err;

@@ -47,8 +47,8 @@ class ToolFixture : public ::testing::Test {
     qxsim::Simulator& Device(int com, const qxsim::Config& config) {
         auto sim = std::make_unique<qxsim::Simulator>(config);
         std::string error;
-        EXPECT_TRUE(sim->start(&error)) << error;
-        EXPECT_TRUE(sim->linkAsCom(com, comDir_, &error)) << error;
+        EXPECT_TRUE(sim->Start(&error)) << error;
+        EXPECT_TRUE(sim->LinkAsCom(com, comDir_, &error)) << error;
         sims_.push_back(std::move(sim));
         return *sims_.back();
     }
@@ -64,7 +64,7 @@ class ToolFixture : public ::testing::Test {
 
     static size_t Count(const qxsim::Simulator& sim, const std::string& command) {
         size_t n = 0;
-        for (const auto& entry : sim.transcript()) n += entry.command == command;
+        for (const auto& entry : sim.Transcript()) n += entry.command == command;
         return n;
     }
 

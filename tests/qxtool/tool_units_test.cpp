@@ -117,8 +117,8 @@ TEST(ParseSignedNumber, TakesAMinusAndNothingElse) {
 // Files at their device addresses and back: the lanes of a 16-bit image, an offset, padding.
 TEST(Placement, LanesOffsetsAndPadding) {
     image::Image even, odd;
-    even.add(0x10, std::vector<uint8_t>{1, 2, 3});
-    odd.add(0x10, std::vector<uint8_t>{4, 5});
+    even.Add(0x10, std::vector<uint8_t>{1, 2, 3});
+    odd.Add(0x10, std::vector<uint8_t>{4, 5});
     const PlacedInput both[] = {{&even, Lane::Even}, {&odd, Lane::Odd}};
     Placement placed = Place(both, -0x20, 0xEE);
     EXPECT_EQ(placed.address, 0u);  // 2 * 0x10 - 0x20
@@ -141,7 +141,7 @@ TEST(Placement, LanesOffsetsAndPadding) {
     // Below device address 0, or past the 32-bit space: refused, naming the input.
     EXPECT_THROW(Place(one, -0x22, 0), PlacementError);
     image::Image high;
-    high.add(0x80000000u, std::vector<uint8_t>{1});
+    high.Add(0x80000000u, std::vector<uint8_t>{1});
     const PlacedInput tooHigh[] = {{&even, Lane::All}, {&high, Lane::Odd}};
     try {
         Place(tooHigh, 0, 0);
@@ -164,7 +164,7 @@ TEST(Placement, LanesOffsetsAndPadding) {
             }
         }
     }
-    EXPECT_EQ(Extract(device, 0x100, Lane::Even, 0x40).extent()->lowest, 0x60u);
+    EXPECT_EQ(Extract(device, 0x100, Lane::Even, 0x40).Extent()->lowest, 0x60u);
 
     // The first file address that lands at or above a device limit.
     EXPECT_EQ(FileLimit(0x10000, Lane::All, -0xF0000), 0x100000u);

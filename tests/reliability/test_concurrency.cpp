@@ -50,14 +50,14 @@ void ExpectCleanTranscript(const std::vector<qxsim::TranscriptEntry>& transcript
     for (size_t i = 0; i < transcript.size(); ++i) {
         const qxsim::TranscriptEntry& e = transcript[i];
         EXPECT_EQ(e.outcome, qxsim::Outcome::Answered)
-            << "request " << i << ": " << qxsim::formatTranscriptEntry(e);
+            << "request " << i << ": " << qxsim::FormatTranscriptEntry(e);
         EXPECT_FALSE(e.command.empty())
-            << "request " << i << ": " << qxsim::formatTranscriptEntry(e);
+            << "request " << i << ": " << qxsim::FormatTranscriptEntry(e);
         ASSERT_GE(e.bytes.size(), 2u);
         EXPECT_EQ(
             QXVorrel::PacketChecksum(e.bytes.data(), static_cast<int32_t>(e.bytes.size() - 1)),
             e.bytes.back())
-            << "request " << i << ": " << qxsim::formatTranscriptEntry(e);
+            << "request " << i << ": " << qxsim::FormatTranscriptEntry(e);
     }
 }
 

@@ -125,7 +125,7 @@ TEST(ImageReplay, SeedsAreValidFilesAndPassEveryCheck) {
                 << file;
             const std::string_view text(reinterpret_cast<const char*>(input.data()), input.size());
             EXPECT_NO_THROW(
-                (void)(hex ? qx::image::parseIntelHex(text) : qx::image::parseSRecord(text)))
+                (void)(hex ? qx::image::ParseIntelHex(text) : qx::image::ParseSRecord(text)))
                 << file;
         }
     }

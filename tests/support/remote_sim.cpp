@@ -163,7 +163,7 @@ std::string ConfigCommand(const qxsim::Config& c) {
     if (c.bauds.empty()) line += "-";
     line += c.throttle ? " throttle=1" : " throttle=0";
     line += " transcript-limit=" + std::to_string(c.transcriptLimit);
-    for (const qxsim::Fault& fault : c.faults) line += " fault=" + qxsim::formatFault(fault);
+    for (const qxsim::Fault& fault : c.faults) line += " fault=" + qxsim::FormatFault(fault);
     if (!c.image.empty()) line += " image=" + HexWord(c.image);
     if (!c.image10.empty()) line += " image10=" + HexWord(c.image10);
     if (!c.eeprom.empty()) line += " eeprom=" + HexWord(c.eeprom);
@@ -332,7 +332,7 @@ class RemoteSimHandle final : public SimHandle {
         using qxsim::Outcome;
         for (Outcome o : {Outcome::Answered, Outcome::Refused, Outcome::BadChecksum,
                           Outcome::WrongSpeed, Outcome::Incomplete, Outcome::Faulted})
-            if (name == qxsim::outcomeName(o)) return o;
+            if (name == qxsim::OutcomeName(o)) return o;
         ADD_FAILURE() << "qxsim: unknown outcome " << name;
         return Outcome::Answered;
     }

@@ -127,7 +127,7 @@ class SimDevice {
         ClearLog();
     }
 
-    // Fault injection, spec text as qxsim::parseFault reads it ("HR:refuse", "B:none@2").
+    // Fault injection, spec text as qxsim::ParseFault reads it ("HR:refuse", "B:none@2").
     ::testing::AssertionResult AddFault(std::string_view spec);
     void ClearFaults() { sim_->clearFaults(); }
 

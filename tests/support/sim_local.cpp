@@ -12,7 +12,7 @@ namespace {
 class LocalSim final : public SimHandle {
   public:
     ~LocalSim() override {
-        if (sim_) sim_->stop();
+        if (sim_) sim_->Stop();
         if (!comDir_.empty()) {
             unsetenv("QX_COM_DIR");
             std::error_code ignored;
@@ -27,42 +27,42 @@ class LocalSim final : public SimHandle {
         setenv("QX_COM_DIR", comDir_.c_str(), 1);
         sim_ = std::make_unique<qxsim::Simulator>(config);
         std::string error;
-        if (!sim_->start(&error)) return ::testing::AssertionFailure() << "sim: " << error;
-        if (!sim_->linkAsCom(comNumber, comDir_, &error))
+        if (!sim_->Start(&error)) return ::testing::AssertionFailure() << "sim: " << error;
+        if (!sim_->LinkAsCom(comNumber, comDir_, &error))
             return ::testing::AssertionFailure() << "link: " << error;
         return ::testing::AssertionSuccess();
     }
 
-    std::vector<uint8_t> memory(uint8_t space) const override { return sim_->memory(space); }
+    std::vector<uint8_t> memory(uint8_t space) const override { return sim_->Memory(space); }
     std::vector<uint8_t> readMemory(uint8_t space, uint32_t offset, size_t length) const override {
-        return sim_->readMemory(space, offset, length);
+        return sim_->ReadMemory(space, offset, length);
     }
     void writeMemory(uint8_t space, uint32_t offset, const std::vector<uint8_t>& bytes) override {
-        sim_->writeMemory(space, offset, bytes);
+        sim_->WriteMemory(space, offset, bytes);
     }
-    std::vector<uint8_t> eeprom() const override { return sim_->eeprom(); }
+    std::vector<uint8_t> eeprom() const override { return sim_->Eeprom(); }
     void writeEeprom(uint16_t address, const std::vector<uint8_t>& bytes) override {
-        sim_->writeEeprom(address, bytes);
+        sim_->WriteEeprom(address, bytes);
     }
-    qxsim::ModelInfo model() const override { return sim_->model(); }
-    qxsim::DeviceState state() const override { return sim_->state(); }
-    uint32_t lineBaud() const override { return sim_->lineBaud(); }
-    uint32_t deviceBaud() const override { return sim_->deviceBaud(); }
+    qxsim::ModelInfo model() const override { return sim_->Model(); }
+    qxsim::DeviceState state() const override { return sim_->State(); }
+    uint32_t lineBaud() const override { return sim_->LineBaud(); }
+    uint32_t deviceBaud() const override { return sim_->DeviceBaud(); }
 
-    std::vector<qxsim::TranscriptEntry> transcript() const override { return sim_->transcript(); }
-    void clearTranscript() override { sim_->clearTranscript(); }
+    std::vector<qxsim::TranscriptEntry> transcript() const override { return sim_->Transcript(); }
+    void clearTranscript() override { sim_->ClearTranscript(); }
     bool waitForTranscript(size_t count, int timeoutMs) const override {
-        return sim_->waitForTranscript(count, timeoutMs);
+        return sim_->WaitForTranscript(count, timeoutMs);
     }
 
     bool addFault(std::string_view spec, std::string* error) override {
-        return sim_->addFault(spec, error);
+        return sim_->AddFault(spec, error);
     }
-    void clearFaults() override { sim_->clearFaults(); }
-    bool unplug() override { return sim_->unplug(); }
-    bool replug(std::string* error) override { return sim_->replug(error); }
-    bool plugged() const override { return sim_->plugged(); }
-    std::string portPath() const override { return sim_->slavePath(); }
+    void clearFaults() override { sim_->ClearFaults(); }
+    bool unplug() override { return sim_->Unplug(); }
+    bool replug(std::string* error) override { return sim_->Replug(error); }
+    bool plugged() const override { return sim_->Plugged(); }
+    std::string portPath() const override { return sim_->SlavePath(); }
 
   private:
     std::string comDir_;

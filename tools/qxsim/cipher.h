@@ -6,15 +6,15 @@
 
 namespace qxsim {
 
-uint8_t checksum8(const uint8_t* data, size_t size);
+uint8_t Checksum8(const uint8_t* data, size_t size);
 
 // Chain byte every request starts from: seed plus the sum of the key bytes.
-uint8_t startChain();
+uint8_t StartChain();
 
 // Encrypts in place from `chain`; returns the last byte produced (the next chain).
-uint8_t encryptRun(uint8_t chain, uint8_t* data, size_t size);
+uint8_t EncryptRun(uint8_t chain, uint8_t* data, size_t size);
 
 // Decrypts in place; the chain runs over the bytes as received.
-void decryptRun(uint8_t chain, uint8_t* data, size_t size);
+void DecryptRun(uint8_t chain, uint8_t* data, size_t size);
 
 }  // namespace qxsim

@@ -26,7 +26,7 @@ constexpr uint32_t kMaxChunk = 65536;  // bytes per read, write or eeprom comman
 constexpr int kPollMs = 250;
 constexpr int kSendMaxMs = 2000;
 
-std::string hex(const std::vector<uint8_t>& bytes) {
+std::string Hex(const std::vector<uint8_t>& bytes) {
     static const char* digits = "0123456789ABCDEF";
     std::string s;
     for (uint8_t b : bytes) {
@@ -36,7 +36,7 @@ std::string hex(const std::vector<uint8_t>& bytes) {
     return s;
 }
 
-int hexDigit(char c) {
+int HexDigit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -44,12 +44,12 @@ int hexDigit(char c) {
 }
 
 // Strict: an even number of hex digits and nothing else.
-bool unhex(std::string_view text, std::vector<uint8_t>& out) {
+bool Unhex(std::string_view text, std::vector<uint8_t>& out) {
     if (text.size() % 2 != 0) return false;
     out.clear();
     out.reserve(text.size() / 2);
     for (size_t i = 0; i < text.size(); i += 2) {
-        const int high = hexDigit(text[i]), low = hexDigit(text[i + 1]);
+        const int high = HexDigit(text[i]), low = HexDigit(text[i + 1]);
         if (high < 0 || low < 0) return false;
         out.push_back(static_cast<uint8_t>(high * 16 + low));
     }
@@ -57,7 +57,7 @@ bool unhex(std::string_view text, std::vector<uint8_t>& out) {
 }
 
 // A whole unsigned number: decimal, or hex with 0x.
-bool wholeNumber(const std::string& text, unsigned long max, unsigned long& value) {
+bool WholeNumber(const std::string& text, unsigned long max, unsigned long& value) {
     if (text.empty() || text[0] == '-' || text[0] == '+') return false;
     char* end = nullptr;
     errno = 0;
@@ -66,53 +66,53 @@ bool wholeNumber(const std::string& text, unsigned long max, unsigned long& valu
 }
 
 // A byte as one non-digit character ("n", "E") or a number ("0", "0x45").
-bool byteValue(const std::string& text, uint8_t& value) {
+bool ByteValue(const std::string& text, uint8_t& value) {
     if (text.size() == 1 && !(text[0] >= '0' && text[0] <= '9')) {
         value = static_cast<uint8_t>(text[0]);
         return true;
     }
     unsigned long v = 0;
-    if (!wholeNumber(text, 255, v)) return false;
+    if (!WholeNumber(text, 255, v)) return false;
     value = static_cast<uint8_t>(v);
     return true;
 }
 
 // A letter as itself, even a digit ("1": Calder I), or as a number of two or more characters
 // ("0x31", "49").
-bool letterValue(const std::string& text, uint8_t& value) {
+bool LetterValue(const std::string& text, uint8_t& value) {
     if (text.size() == 1) {
         value = static_cast<uint8_t>(text[0]);
         return true;
     }
     unsigned long v = 0;
-    if (!wholeNumber(text, 255, v)) return false;
+    if (!WholeNumber(text, 255, v)) return false;
     value = static_cast<uint8_t>(v);
     return true;
 }
 
 template <size_t N>
-bool hexArray(const std::string& text, std::array<uint8_t, N>& out) {
+bool HexArray(const std::string& text, std::array<uint8_t, N>& out) {
     std::vector<uint8_t> bytes;
-    if (!unhex(text, bytes) || bytes.size() != N) return false;
+    if (!Unhex(text, bytes) || bytes.size() != N) return false;
     std::copy(bytes.begin(), bytes.end(), out.begin());
     return true;
 }
 
-bool bauds(const std::string& text, std::vector<uint32_t>& out) {
+bool Bauds(const std::string& text, std::vector<uint32_t>& out) {
     out.clear();
     std::istringstream list(text);
     std::string item;
     while (std::getline(list, item, ',')) {
         if (item.empty() || item == "-") continue;
         unsigned long v = 0;
-        if (!wholeNumber(item, 100000000, v)) return false;
+        if (!WholeNumber(item, 100000000, v)) return false;
         out.push_back(static_cast<uint32_t>(v));
     }
     return true;
 }
 
 // The config keys that set one byte of Config; null for any other key.
-uint8_t Config::*byteField(const std::string& key) {
+uint8_t Config::*ByteField(const std::string& key) {
     static const std::pair<const char*, uint8_t Config::*> kFields[] = {
         {"tolliver-mode", &Config::tolliverMode},     {"tolliver-bank", &Config::tolliverBank},
         {"tolliver-marker", &Config::tolliverMarker}, {"emulation-bank", &Config::emulationBank},
@@ -124,7 +124,7 @@ uint8_t Config::*byteField(const std::string& key) {
 }
 
 // The words of a config line, KEY=VALUE each, over the defaults of Config.
-bool parseConfig(const std::string& args, Config& config, std::string& error) {
+bool ParseConfig(const std::string& args, Config& config, std::string& error) {
     std::istringstream words(args);
     std::string word;
     while (words >> word) {
@@ -138,48 +138,48 @@ bool parseConfig(const std::string& args, Config& config, std::string& error) {
         unsigned long n = 0;
         uint8_t byte = 0;
         if (key == "model") {
-            ok = letterValue(value, byte) && byte != 0;
+            ok = LetterValue(value, byte) && byte != 0;
             config.hardwareId = static_cast<char>(byte);
         } else if (key == "fw") {
             const size_t dot = value.find('.');
             unsigned long major = 0, minor = 0;
-            ok = dot != std::string::npos && wholeNumber(value.substr(0, dot), 255, major) &&
-                 wholeNumber(value.substr(dot + 1), 255, minor);
+            ok = dot != std::string::npos && WholeNumber(value.substr(0, dot), 255, major) &&
+                 WholeNumber(value.substr(dot + 1), 255, minor);
             config.firmwareMajor = static_cast<uint8_t>(major);
             config.firmwareMinor = static_cast<uint8_t>(minor);
         } else if (key == "eeprom-id" || key == "interface") {
             char& letter = key == "eeprom-id" ? config.eepromDeviceId : config.interfaceLetter;
-            ok = value == "none" || letterValue(value, byte);
+            ok = value == "none" || LetterValue(value, byte);
             letter = static_cast<char>(byte);
         } else if (key == "name") {
             config.name = value;
         } else if (key == "name-hex") {
             std::vector<uint8_t> bytes;
-            ok = unhex(value, bytes);
+            ok = Unhex(value, bytes);
             config.name.assign(bytes.begin(), bytes.end());
         } else if (key == "serial") {
-            ok = hexArray(value, config.serial);
+            ok = HexArray(value, config.serial);
         } else if (key == "flash-info") {
-            ok = hexArray(value, config.flashInfo);
-        } else if (uint8_t Config::*field = byteField(key)) {
-            ok = byteValue(value, config.*field);
+            ok = HexArray(value, config.flashInfo);
+        } else if (uint8_t Config::*field = ByteField(key)) {
+            ok = ByteValue(value, config.*field);
         } else if (key == "bauds") {
-            ok = bauds(value, config.bauds);
+            ok = Bauds(value, config.bauds);
         } else if (key == "throttle") {
             ok = value == "0" || value == "1";
             config.throttle = value == "1";
         } else if (key == "transcript-limit") {
-            ok = wholeNumber(value, 100000000, n);
+            ok = WholeNumber(value, 100000000, n);
             config.transcriptLimit = n;
         } else if (key == "fault") {
             Fault fault;
-            if (!parseFault(value, fault, &error)) return false;
+            if (!ParseFault(value, fault, &error)) return false;
             config.faults.push_back(fault);
         } else if (key == "image" || key == "image10" || key == "eeprom") {
             auto& bytes = key == "image"     ? config.image
                           : key == "image10" ? config.image10
                                              : config.eeprom;
-            ok = unhex(value, bytes);
+            ok = Unhex(value, bytes);
         } else {
             error = "unknown config key " + key;
             return false;
@@ -192,7 +192,7 @@ bool parseConfig(const std::string& args, Config& config, std::string& error) {
     return true;
 }
 
-std::string modelLine(const ModelInfo& m) {
+std::string ModelLine(const ModelInfo& m) {
     std::ostringstream o;
     o << "ok letter=" << int{static_cast<uint8_t>(m.letter)} << " family=" << m.family
       << " type=" << m.type << std::hex << " capabilities=0x" << m.capabilities << " memory=0x"
@@ -203,7 +203,7 @@ std::string modelLine(const ModelInfo& m) {
     return o.str();
 }
 
-bool sendAll(int fd, const std::string& text) {
+bool SendAll(int fd, const std::string& text) {
     size_t sent = 0;
     int waited = 0;
     while (sent < text.size()) {
@@ -223,11 +223,11 @@ bool sendAll(int fd, const std::string& text) {
 
 }  // namespace
 
-bool ControlServer::start(uint16_t port, std::string* error) {
+bool ControlServer::Start(uint16_t port, std::string* error) {
     listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (listen_ < 0 || pipe2(wake_, O_NONBLOCK | O_CLOEXEC) != 0) {
         if (error) *error = std::string("control socket: ") + std::strerror(errno);
-        stop();
+        Stop();
         return false;
     }
     const int one = 1;
@@ -241,16 +241,16 @@ bool ControlServer::start(uint16_t port, std::string* error) {
         ::listen(listen_, 4) != 0 ||
         getsockname(listen_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
         if (error) *error = std::string("control port: ") + std::strerror(errno);
-        stop();
+        Stop();
         return false;
     }
     port_ = ntohs(addr.sin_port);
     stopping_ = false;
-    thread_ = std::thread([this] { serve(); });
+    thread_ = std::thread([this] { Serve(); });
     return true;
 }
 
-void ControlServer::stop() {
+void ControlServer::Stop() {
     stopping_ = true;
     if (wake_[1] >= 0) {
         const char one = 1;
@@ -265,7 +265,7 @@ void ControlServer::stop() {
         }
 }
 
-void ControlServer::serve() {
+void ControlServer::Serve() {
     struct Client {
         int fd;
         std::string input;
@@ -299,7 +299,7 @@ void ControlServer::serve() {
                 std::string line = c.input.substr(0, eol);
                 c.input.erase(0, eol + 1);
                 if (!line.empty() && line.back() == '\r') line.pop_back();
-                if (!sendAll(c.fd, execute(line))) drop = true;
+                if (!SendAll(c.fd, Execute(line))) drop = true;
             }
             if (c.input.size() > kMaxLine) drop = true;
             if (drop) {
@@ -312,7 +312,7 @@ void ControlServer::serve() {
     for (const auto& c : clients) close(c.fd);
 }
 
-std::string ControlServer::execute(const std::string& line) {
+std::string ControlServer::Execute(const std::string& line) {
     std::istringstream in(line);
     std::string cmd, arg;
     in >> cmd;
@@ -320,37 +320,37 @@ std::string ControlServer::execute(const std::string& line) {
     std::string error;
 
     if (cmd == "fault") {
-        return sim_.addFault(arg, &error) ? "ok\n" : "error " + error + "\n";
+        return sim_.AddFault(arg, &error) ? "ok\n" : "error " + error + "\n";
     }
     if (cmd == "clear-faults") {
-        sim_.clearFaults();
+        sim_.ClearFaults();
         return "ok\n";
     }
     if (cmd == "transcript") {
         std::string out;
-        const auto entries = sim_.transcript();
-        for (const auto& e : entries) out += formatTranscriptEntry(e) + "\n";
+        const auto entries = sim_.Transcript();
+        for (const auto& e : entries) out += FormatTranscriptEntry(e) + "\n";
         return out + "ok " + std::to_string(entries.size()) + "\n";
     }
     if (cmd == "clear-transcript") {
-        sim_.clearTranscript();
+        sim_.ClearTranscript();
         return "ok\n";
     }
     if (cmd == "dump") {
         if (arg.empty()) return "error dump needs a file name\n";
-        return sim_.dump(arg, &error) ? "ok\n" : "error " + error + "\n";
+        return sim_.Dump(arg, &error) ? "ok\n" : "error " + error + "\n";
     }
-    if (cmd == "unplug") return sim_.unplug() ? "ok\n" : "error unplug failed\n";
+    if (cmd == "unplug") return sim_.Unplug() ? "ok\n" : "error unplug failed\n";
     if (cmd == "replug")
-        return sim_.replug(&error) ? "ok " + sim_.slavePath() + "\n" : "error " + error + "\n";
-    if (cmd == "speed") return "ok " + std::to_string(sim_.lineBaud()) + "\n";
+        return sim_.Replug(&error) ? "ok " + sim_.SlavePath() + "\n" : "error " + error + "\n";
+    if (cmd == "speed") return "ok " + std::to_string(sim_.LineBaud()) + "\n";
     if (cmd == "state") {
-        const DeviceState s = sim_.state();
+        const DeviceState s = sim_.State();
         std::ostringstream o;
         o << "ok plugged=" << s.plugged << " line=" << s.lineBaud << " device=" << s.deviceBaud
           << " index=" << s.deviceSpeedIndex << " emulation=" << int{s.emulationBank}
           << " rw=" << int{s.readWriteBank} << " encryption=" << s.encryptionOn
-          << " slave=" << sim_.slavePath() << "\n";
+          << " slave=" << sim_.SlavePath() << "\n";
         return o.str();
     }
     if (cmd == "read") {
@@ -359,7 +359,7 @@ std::string ControlServer::execute(const std::string& line) {
         a >> std::hex >> space >> offset >> std::dec >> length;
         if (!a || length > 65536 || (space != kSpace1 && space != kSpace2))
             return "error usage: read SPACE(10|20) OFFSET(hex) LENGTH(<=65536)\n";
-        return "ok " + hex(sim_.readMemory(static_cast<uint8_t>(space), offset, length)) + "\n";
+        return "ok " + Hex(sim_.ReadMemory(static_cast<uint8_t>(space), offset, length)) + "\n";
     }
     if (cmd == "write" || cmd == "eeprom-write") {
         const bool memory = cmd == "write";
@@ -370,13 +370,13 @@ std::string ControlServer::execute(const std::string& line) {
         a >> std::hex >> offset >> data;
         std::vector<uint8_t> bytes;
         if (!a || (space != kSpace1 && space != kSpace2) || (!memory && offset > 0xFFFF) ||
-            !unhex(data, bytes) || bytes.empty() || bytes.size() > kMaxChunk)
+            !Unhex(data, bytes) || bytes.empty() || bytes.size() > kMaxChunk)
             return memory ? "error usage: write SPACE(10|20) OFFSET(hex) HEX(1..65536 bytes)\n"
                           : "error usage: eeprom-write ADDRESS(hex, <=FFFF) HEX(1..65536 bytes)\n";
         if (memory)
-            sim_.writeMemory(static_cast<uint8_t>(space), offset, bytes);
+            sim_.WriteMemory(static_cast<uint8_t>(space), offset, bytes);
         else
-            sim_.writeEeprom(static_cast<uint16_t>(offset), bytes);
+            sim_.WriteEeprom(static_cast<uint16_t>(offset), bytes);
         return "ok\n";
     }
     if (cmd == "eeprom-read") {
@@ -385,27 +385,27 @@ std::string ControlServer::execute(const std::string& line) {
         a >> std::hex >> address >> std::dec >> length;
         if (!a || address > 0xFFFF || length > kMaxChunk)
             return "error usage: eeprom-read ADDRESS(hex, <=FFFF) LENGTH(<=65536)\n";
-        const std::vector<uint8_t> eeprom = sim_.eeprom();
+        const std::vector<uint8_t> eeprom = sim_.Eeprom();
         std::vector<uint8_t> bytes(length);
         for (unsigned i = 0; i < length; ++i) bytes[i] = eeprom[(address + i) % eeprom.size()];
-        return "ok " + hex(bytes) + "\n";
+        return "ok " + Hex(bytes) + "\n";
     }
     if (cmd == "config") {
         Config config;
-        if (!parseConfig(arg, config, error)) return "error " + error + "\n";
-        return sim_.reconfigure(config, &error) ? "ok " + sim_.slavePath() + "\n"
+        if (!ParseConfig(arg, config, error)) return "error " + error + "\n";
+        return sim_.Reconfigure(config, &error) ? "ok " + sim_.SlavePath() + "\n"
                                                 : "error " + error + "\n";
     }
-    if (cmd == "model") return modelLine(sim_.model());
-    if (cmd == "device-speed") return "ok " + std::to_string(sim_.deviceBaud()) + "\n";
-    if (cmd == "transcript-count") return "ok " + std::to_string(sim_.transcript().size()) + "\n";
+    if (cmd == "model") return ModelLine(sim_.Model());
+    if (cmd == "device-speed") return "ok " + std::to_string(sim_.DeviceBaud()) + "\n";
+    if (cmd == "transcript-count") return "ok " + std::to_string(sim_.Transcript().size()) + "\n";
     if (cmd == "link") {
         if (arg.empty()) return "error usage: link PATH|-\n";
         if (arg == "-") {
-            sim_.removeLink();
+            sim_.RemoveLink();
             return "ok\n";
         }
-        return sim_.linkAt(arg, &error) ? "ok\n" : "error " + error + "\n";
+        return sim_.LinkAt(arg, &error) ? "ok\n" : "error " + error + "\n";
     }
     if (cmd == "bauds") {
         std::vector<uint32_t> bauds;
@@ -419,7 +419,7 @@ std::string ControlServer::execute(const std::string& line) {
                 return "error bad baud list\n";
             }
         }
-        sim_.setAllowedBauds(bauds);
+        sim_.SetAllowedBauds(bauds);
         return "ok\n";
     }
     if (cmd == "quit") {

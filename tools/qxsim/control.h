@@ -14,20 +14,20 @@ namespace qxsim {
 class ControlServer {
   public:
     explicit ControlServer(Simulator& sim) : sim_(sim) {}
-    ~ControlServer() { stop(); }
+    ~ControlServer() { Stop(); }
     ControlServer(const ControlServer&) = delete;
     ControlServer& operator=(const ControlServer&) = delete;
 
-    bool start(uint16_t port, std::string* error = nullptr);  // 0: any free port
-    void stop();
-    uint16_t port() const { return port_; }
-    bool quitRequested() const { return quit_; }
+    bool Start(uint16_t port, std::string* error = nullptr);  // 0: any free port
+    void Stop();
+    uint16_t Port() const { return port_; }
+    bool QuitRequested() const { return quit_; }
 
     // Runs one command line and returns the full response (newline-terminated lines).
-    std::string execute(const std::string& line);
+    std::string Execute(const std::string& line);
 
   private:
-    void serve();
+    void Serve();
 
     Simulator& sim_;
     int listen_ = -1;

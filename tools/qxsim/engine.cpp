@@ -13,18 +13,18 @@ constexpr uint8_t kAck = 'O';
 constexpr uint8_t kRefuse = '?';
 constexpr uint8_t kGarbage[] = {0xDE, 0xAD, 0xBE, 0xEF, 0x00, 0xFF, 0x55, 0xAA};
 
-bool isTolliverEarly(const Config& c) {
+bool IsTolliverEarly(const Config& c) {
     return c.firmwareMajor == 1 && c.firmwareMinor < 6;
 }
 
-void appendWithChecksum(std::vector<uint8_t>& out, const uint8_t* data, size_t size) {
+void AppendWithChecksum(std::vector<uint8_t>& out, const uint8_t* data, size_t size) {
     out.insert(out.end(), data, data + size);
-    out.push_back(checksum8(data, size));
+    out.push_back(Checksum8(data, size));
 }
 
 }  // namespace
 
-const char* outcomeName(Outcome outcome) {
+const char* OutcomeName(Outcome outcome) {
     switch (outcome) {
         case Outcome::Answered:
             return "answered";
@@ -42,7 +42,7 @@ const char* outcomeName(Outcome outcome) {
     return "?";
 }
 
-std::string formatTranscriptEntry(const TranscriptEntry& e) {
+std::string FormatTranscriptEntry(const TranscriptEntry& e) {
     static const char* hex = "0123456789ABCDEF";
     std::string line = std::to_string(e.baud) + ' ';
     for (size_t i = 0; i < e.bytes.size(); ++i) {
@@ -53,7 +53,7 @@ std::string formatTranscriptEntry(const TranscriptEntry& e) {
     line += ' ';
     line += e.command.empty() ? std::string("-") : e.command;
     line += ' ';
-    line += outcomeName(e.outcome);
+    line += OutcomeName(e.outcome);
     if (e.encrypted) line += " enc";
     return line;
 }
@@ -70,7 +70,7 @@ struct Engine::Parsed {
 Engine::Engine(const Config& config) : config_(config) {
     const char record0 = config.eepromDeviceId == '=' ? config.hardwareId : config.eepromDeviceId;
     auto found =
-        lookupModel(config.hardwareId, config.firmwareMajor, config.firmwareMinor, record0);
+        LookupModel(config.hardwareId, config.firmwareMajor, config.firmwareMinor, record0);
     if (found) {
         model_ = *found;
     } else {
@@ -116,71 +116,71 @@ Engine::Engine(const Config& config) : config_(config) {
 
     if (model_.type == 14) {
         const uint8_t bytes[3] = {config.tolliverMode, config.tolliverBank, config.tolliverMarker};
-        uint8_t* target = isTolliverEarly(config) ? space20_.data() : eeprom_.data() + 0x100;
+        uint8_t* target = IsTolliverEarly(config) ? space20_.data() : eeprom_.data() + 0x100;
         std::memcpy(target, bytes, 3);
     }
 
     emulationBank_ = config.emulationBank;
     readWriteBank_ = config.readWriteBank;
     bauds_ = config.bauds;
-    for (const Fault& f : config.faults) addFault(f);
+    for (const Fault& f : config.faults) AddFault(f);
 }
 
-bool Engine::encryptionOn() const {
+bool Engine::EncryptionOn() const {
     return config_.serial[0] != 0 && config_.serial[0] != 'n';
 }
 
-void Engine::feed(const uint8_t* data, size_t size, uint32_t lineBaud) {
+void Engine::Feed(const uint8_t* data, size_t size, uint32_t lineBaud) {
     if (size == 0) return;
     if (buffer_.empty()) bufferBaud_ = lineBaud;
     buffer_.insert(buffer_.end(), data, data + size);
 }
 
-void Engine::appendDiscarded(const uint8_t* data, size_t size) {
+void Engine::AppendDiscarded(const uint8_t* data, size_t size) {
     if (transcript_.empty() || size == 0) return;
     auto& bytes = transcript_.back().bytes;
     bytes.insert(bytes.end(), data, data + size);
 }
 
-void Engine::dropPartial() {
-    if (!buffer_.empty()) record(buffer_.size(), "", false, Outcome::Incomplete);
+void Engine::DropPartial() {
+    if (!buffer_.empty()) Record(buffer_.size(), "", false, Outcome::Incomplete);
 }
 
-int Engine::deviceSpeedIndex() const {
+int Engine::DeviceSpeedIndex() const {
     return deviceBaud_ == 0 ? 7 : static_cast<int>(921600 / deviceBaud_) - 1;
 }
 
-void Engine::powerCycle() {
+void Engine::PowerCycle() {
     deviceBaud_ = 0;
     buffer_.clear();
 }
 
-void Engine::addFault(const Fault& fault) {
+void Engine::AddFault(const Fault& fault) {
     faults_.push_back({fault, 0});
 }
-void Engine::clearFaults() {
+void Engine::ClearFaults() {
     faults_.clear();
 }
-std::vector<Fault> Engine::faults() const {
+std::vector<Fault> Engine::Faults() const {
     std::vector<Fault> out;
     for (const auto& f : faults_) out.push_back(f.fault);
     return out;
 }
 
-std::vector<uint8_t>& Engine::memory(uint8_t space) {
+std::vector<uint8_t>& Engine::Memory(uint8_t space) {
     return (space == kSpace1 && model_.twoSpaces) ? space10_ : space20_;
 }
-const std::vector<uint8_t>& Engine::memory(uint8_t space) const {
+const std::vector<uint8_t>& Engine::Memory(uint8_t space) const {
     return (space == kSpace1 && model_.twoSpaces) ? space10_ : space20_;
 }
 
-bool Engine::speedAccepted(uint32_t lineBaud) const {
+bool Engine::SpeedAccepted(uint32_t lineBaud) const {
     if (!bauds_.empty() && std::find(bauds_.begin(), bauds_.end(), lineBaud) == bauds_.end())
         return false;
     return deviceBaud_ == 0 || lineBaud == deviceBaud_;
 }
 
-void Engine::record(size_t length, const std::string& command, bool encrypted, Outcome outcome) {
+void Engine::Record(size_t length, const std::string& command, bool encrypted, Outcome outcome) {
     length = std::min(length, buffer_.size());
     const size_t limit = config_.transcriptLimit;
     if (limit != 0 && transcript_.size() >= limit)
@@ -197,25 +197,25 @@ void Engine::record(size_t length, const std::string& command, bool encrypted, O
     buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(length));
 }
 
-Engine::Step Engine::next(Action& action, bool settled) {
+Engine::Step Engine::Next(Action& action, bool settled) {
     action = Action{};
     if (buffer_.empty()) return Step::Idle;
 
     auto refuseNow = [&](const std::string& key) {
         // Length unknown to the device: answer '?' and drop the rest of the burst.
-        record(buffer_.size(), key, false, Outcome::Refused);
+        Record(buffer_.size(), key, false, Outcome::Refused);
         action.reply = {kRefuse};
         action.discardUntilQuiet = true;
         return Step::Act;
     };
     auto badChecksum = [&](const std::string& key, bool encrypted) {
-        record(buffer_.size(), key, encrypted, Outcome::BadChecksum);
+        Record(buffer_.size(), key, encrypted, Outcome::BadChecksum);
         action.discardUntilQuiet = true;
         return Step::Act;
     };
 
-    if (!speedAccepted(bufferBaud_)) {
-        record(buffer_.size(), "", false, Outcome::WrongSpeed);
+    if (!SpeedAccepted(bufferBaud_)) {
+        Record(buffer_.size(), "", false, Outcome::WrongSpeed);
         action.discardUntilQuiet = true;
         return Step::Act;
     }
@@ -325,16 +325,16 @@ Engine::Step Engine::next(Action& action, bool settled) {
 
     if (!cipherable) {
         if (have < p.length) return Step::NeedMore;
-        if (p.key != "VV" && checksum8(buffer_.data(), p.length - 1) != at(p.length - 1))
+        if (p.key != "VV" && Checksum8(buffer_.data(), p.length - 1) != at(p.length - 1))
             return badChecksum(p.key, false);
-        return handle(p, action);
+        return Handle(p, action);
     }
 
     // Plain and encrypted forms differ by the two random bytes; the length tells them apart.
     const size_t encLen = plainLen + 2;
-    auto valid = [&](size_t len) { return checksum8(buffer_.data(), len - 1) == at(len - 1); };
+    auto valid = [&](size_t len) { return Checksum8(buffer_.data(), len - 1) == at(len - 1); };
     if (have < plainLen) return Step::NeedMore;
-    if (encryptionOn()) {
+    if (EncryptionOn()) {
         if (have >= encLen && valid(encLen)) {
             p.encrypted = true;
             p.length = encLen;
@@ -350,15 +350,15 @@ Engine::Step Engine::next(Action& action, bool settled) {
         p.length = plainLen;
     }
     p.runEnd = p.encrypted ? p.length - 1 : 0;
-    return handle(p, action);
+    return Handle(p, action);
 }
 
-Engine::Step Engine::handle(const Parsed& request, Action& action) {
+Engine::Step Engine::Handle(const Parsed& request, Action& action) {
     // Decrypted body: address bytes, then data.
     std::vector<uint8_t> body(buffer_.begin() + static_cast<std::ptrdiff_t>(request.bodyStart),
                               buffer_.begin() + static_cast<std::ptrdiff_t>(request.length - 1));
     if (request.encrypted && !body.empty()) {
-        decryptRun(startChain(), body.data(), body.size());
+        DecryptRun(StartChain(), body.data(), body.size());
         body.erase(body.begin(), body.begin() + 2);
     }
 
@@ -380,7 +380,7 @@ Engine::Step Engine::handle(const Parsed& request, Action& action) {
         action.reply = {kRefuse};
     } else {
         bool refused = false;
-        action.reply = execute(request, body, refused);
+        action.reply = Execute(request, body, refused);
         if (refused) outcome = Outcome::Refused;
         if (fault) {
             outcome = Outcome::Faulted;
@@ -412,19 +412,19 @@ Engine::Step Engine::handle(const Parsed& request, Action& action) {
             }
         }
     }
-    record(request.length, request.key, request.encrypted, outcome);
+    Record(request.length, request.key, request.encrypted, outcome);
     return Step::Act;
 }
 
 // Where the 2-byte-address models' window starts, from the banks.
-uint64_t Engine::windowBase() const {
+uint64_t Engine::WindowBase() const {
     if (!model_.hasGeometry) return 0;
     if (model_.largeBinBank >= 0 && emulationBank_ == model_.largeBinBank)
         return readWriteBank_ == model_.largeBinBank ? 0 : uint64_t{readWriteBank_} * 0x10000;
     return uint64_t{readWriteBank_} * model_.bankSize;
 }
 
-uint64_t Engine::wideOffset(uint8_t top, uint8_t mid, uint8_t low, uint8_t& space) const {
+uint64_t Engine::WideOffset(uint8_t top, uint8_t mid, uint8_t low, uint8_t& space) const {
     space = kSpace2;
     const uint64_t rest = (uint64_t{mid} << 8) | low;
     if (model_.addressBytes == 3) {
@@ -434,10 +434,10 @@ uint64_t Engine::wideOffset(uint8_t top, uint8_t mid, uint8_t low, uint8_t& spac
         }
         return (uint64_t{top} << 16) | rest;
     }
-    return windowBase() + ((uint64_t{top} << 16) | rest);
+    return WindowBase() + ((uint64_t{top} << 16) | rest);
 }
 
-std::vector<uint8_t> Engine::execute(const Parsed& q, const std::vector<uint8_t>& body,
+std::vector<uint8_t> Engine::Execute(const Parsed& q, const std::vector<uint8_t>& body,
                                      bool& refused) {
     const uint8_t* b = buffer_.data();
     std::vector<uint8_t> out;
@@ -453,15 +453,15 @@ std::vector<uint8_t> Engine::execute(const Parsed& q, const std::vector<uint8_t>
     if (k == "VSS") {
         uint8_t name[255] = {'S', '!'};
         std::memcpy(name + 2, config_.name.data(), std::min<size_t>(config_.name.size(), 252));
-        appendWithChecksum(out, name, sizeof name);
+        AppendWithChecksum(out, name, sizeof name);
         return out;
     }
     if (k == "NS") {
-        appendWithChecksum(out, config_.serial.data(), config_.serial.size());
+        AppendWithChecksum(out, config_.serial.data(), config_.serial.size());
         return out;
     }
     if (k == "DOLI") {
-        appendWithChecksum(out, config_.flashInfo.data(), config_.flashInfo.size());
+        AppendWithChecksum(out, config_.flashInfo.data(), config_.flashInfo.size());
         return out;
     }
     if (k == "HR" || k == "E") {
@@ -470,7 +470,7 @@ std::vector<uint8_t> Engine::execute(const Parsed& q, const std::vector<uint8_t>
         const size_t address = (size_t{b[off + 1]} << 8) | b[off + 2];
         std::vector<uint8_t> data(n);
         for (size_t i = 0; i < n; ++i) data[i] = eeprom_[(address + i) & 0xFFFF];
-        appendWithChecksum(out, data.data(), n);
+        AppendWithChecksum(out, data.data(), n);
         return out;
     }
     if (k == "HW" || k == "e") {
@@ -516,28 +516,28 @@ std::vector<uint8_t> Engine::execute(const Parsed& q, const std::vector<uint8_t>
         if (pages == 0 || pages > 16) return refuse();
         n = size_t{pages} * 256;
         addrLen = 2;
-        offset = wideOffset(body[0], body[1], 0, space);
+        offset = WideOffset(body[0], body[1], 0, space);
     } else {
         n = b[1] == 0 ? 256 : b[1];
         addrLen = model_.addressBytes;
-        offset = addrLen == 3 ? wideOffset(body[0], body[1], body[2], space)
-                              : windowBase() + ((uint64_t{body[0]} << 8) | body[1]);
+        offset = addrLen == 3 ? WideOffset(body[0], body[1], body[2], space)
+                              : WindowBase() + ((uint64_t{body[0]} << 8) | body[1]);
     }
 
     // Whole runs, not byte by byte: a 4 KiB bulk request must cost the far end no more than
     // the copy, or the simulator, not the library, dominates the host-overhead figures.
-    const std::vector<uint8_t>& stored = memory(space);
+    const std::vector<uint8_t>& stored = Memory(space);
     const size_t inRange = offset < stored.size() ? std::min<size_t>(n, stored.size() - offset) : 0;
     if (k == "R" || k == "ZR") {
         std::vector<uint8_t> data(n, 0xFF);
         std::copy_n(stored.begin() + static_cast<std::ptrdiff_t>(offset), inRange, data.begin());
         // The reply chain continues from the last encrypted request byte.
-        if (q.encrypted) encryptRun(b[q.runEnd - 1], data.data(), n);
-        appendWithChecksum(out, data.data(), n);
+        if (q.encrypted) EncryptRun(b[q.runEnd - 1], data.data(), n);
+        AppendWithChecksum(out, data.data(), n);
         return out;
     }
     const uint8_t* data = body.data() + addrLen;
-    std::copy_n(data, inRange, memory(space).begin() + static_cast<std::ptrdiff_t>(offset));
+    std::copy_n(data, inRange, Memory(space).begin() + static_cast<std::ptrdiff_t>(offset));
     if (k == "X") {
         uint16_t sum = 0;
         for (size_t i = 0; i < n; ++i) sum = static_cast<uint16_t>(sum + data[i]);

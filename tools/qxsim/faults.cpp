@@ -27,41 +27,41 @@ constexpr std::array<KindName, 7> kKinds{{
 constexpr std::array<const char*, 18> kKeys{"VV", "VSS",  "NS", "HR", "HW", "E", "e",  "S",  "B",
                                             "8",  "DOLI", "R",  "W",  "w",  "X", "ZR", "ZW", "*"};
 
-bool number(std::string_view text, unsigned& value) {
+bool Number(std::string_view text, unsigned& value) {
     if (text.empty()) return false;
     auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
     return ec == std::errc() && end == text.data() + text.size();
 }
 
-bool fail(std::string* error, std::string message) {
+bool Fail(std::string* error, std::string message) {
     if (error) *error = std::move(message);
     return false;
 }
 
 }  // namespace
 
-bool parseFault(std::string_view spec, Fault& out, std::string* error) {
+bool ParseFault(std::string_view spec, Fault& out, std::string* error) {
     Fault f;
     const std::string whole(spec);
     const size_t colon = spec.find(':');
-    if (colon == std::string_view::npos) return fail(error, "fault needs KEY:KIND: " + whole);
+    if (colon == std::string_view::npos) return Fail(error, "fault needs KEY:KIND: " + whole);
     f.command = std::string(spec.substr(0, colon));
     bool keyKnown = false;
     for (const char* k : kKeys) keyKnown = keyKnown || f.command == k;
-    if (!keyKnown) return fail(error, "unknown command key in fault: " + whole);
+    if (!keyKnown) return Fail(error, "unknown command key in fault: " + whole);
     spec.remove_prefix(colon + 1);
 
     if (const size_t comma = spec.find(','); comma != std::string_view::npos) {
         std::string_view option = spec.substr(comma + 1);
         spec = spec.substr(0, comma);
         unsigned ms = 0;
-        if (option.substr(0, 7) != "replug=" || !number(option.substr(7), ms))
-            return fail(error, "bad fault option (want replug=MS): " + whole);
+        if (option.substr(0, 7) != "replug=" || !Number(option.substr(7), ms))
+            return Fail(error, "bad fault option (want replug=MS): " + whole);
         f.replugAfterMs = static_cast<int>(ms);
     }
     if (const size_t atSign = spec.find('@'); atSign != std::string_view::npos) {
-        if (!number(spec.substr(atSign + 1), f.occurrence) || f.occurrence == 0)
-            return fail(error, "bad occurrence (want @N, N >= 1): " + whole);
+        if (!Number(spec.substr(atSign + 1), f.occurrence) || f.occurrence == 0)
+            return Fail(error, "bad occurrence (want @N, N >= 1): " + whole);
         spec = spec.substr(0, atSign);
     }
     std::string_view kind = spec, value;
@@ -74,18 +74,18 @@ bool parseFault(std::string_view spec, Fault& out, std::string* error) {
     const KindName* found = nullptr;
     for (const auto& k : kKinds)
         if (kind == k.name) found = &k;
-    if (!found) return fail(error, "unknown fault kind: " + whole);
-    if (found->needsValue && !hasValue) return fail(error, "fault kind needs =N: " + whole);
-    if (hasValue && (!found->allowsValue || !number(value, f.param)))
-        return fail(error, "bad fault value: " + whole);
+    if (!found) return Fail(error, "unknown fault kind: " + whole);
+    if (found->needsValue && !hasValue) return Fail(error, "fault kind needs =N: " + whole);
+    if (hasValue && (!found->allowsValue || !Number(value, f.param)))
+        return Fail(error, "bad fault value: " + whole);
     f.kind = found->kind;
     if (f.replugAfterMs >= 0 && f.kind != FaultKind::Unplug)
-        return fail(error, "replug= goes only with unplug: " + whole);
+        return Fail(error, "replug= goes only with unplug: " + whole);
     out = f;
     return true;
 }
 
-std::string formatFault(const Fault& f) {
+std::string FormatFault(const Fault& f) {
     std::string s = f.command + ':';
     for (const auto& k : kKinds)
         if (k.kind == f.kind) {

@@ -32,12 +32,12 @@ constexpr int kWriteMaxMs = 5000;  // plus the wire time when throttled
 constexpr int kCommandWaitMs = 5000;
 constexpr int kUnplugDrainMs = 500;  // at most, for the PC to read a partial reply
 
-int msUntil(Clock::time_point t) {
+int MsUntil(Clock::time_point t) {
     const auto d = std::chrono::duration_cast<std::chrono::milliseconds>(t - Clock::now());
     return static_cast<int>(std::max<long long>(0, d.count()));
 }
 
-bool writeFile(const std::string& path, const std::vector<uint8_t>& bytes, std::string* error) {
+bool WriteFile(const std::string& path, const std::vector<uint8_t>& bytes, std::string* error) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()),
               static_cast<std::streamsize>(bytes.size()));
@@ -85,7 +85,7 @@ struct Simulator::Impl {
     Clock::time_point requestStart;
 
     // --- pty management (call with m held) ---
-    bool openPty(std::string* error) {
+    bool OpenPty(std::string* error) {
         int mfd = posix_openpt(O_RDWR | O_NOCTTY);
         if (mfd < 0 || grantpt(mfd) != 0 || unlockpt(mfd) != 0) {
             if (error) *error = std::string("posix_openpt: ") + std::strerror(errno);
@@ -121,13 +121,13 @@ struct Simulator::Impl {
         return true;
     }
 
-    void closePty() {
+    void ClosePty() {
         if (master >= 0) close(master);
         if (slave >= 0) close(slave);
         master = slave = -1;
     }
 
-    bool makeLink(std::string* error) {
+    bool MakeLink(std::string* error) {
         if (linkPath.empty() || master < 0) return true;
         const std::string tmp = linkPath + ".qxsim" + std::to_string(getpid());
         unlink(tmp.c_str());
@@ -141,7 +141,7 @@ struct Simulator::Impl {
     }
 
     // Removes the link only while it still points at our slave.
-    void dropLink() {
+    void DropLink() {
         if (linkPath.empty()) return;
         char target[256];
         const ssize_t n = readlink(linkPath.c_str(), target, sizeof target - 1);
@@ -149,49 +149,49 @@ struct Simulator::Impl {
             unlink(linkPath.c_str());
     }
 
-    void doUnplug() {
-        dropLink();
-        closePty();
-        engine.powerCycle();
+    void DoUnplug() {
+        DropLink();
+        ClosePty();
+        engine.PowerCycle();
         pending = Pending::None;
         ++plugEvents;
     }
 
-    bool doReplug(std::string* error) {
+    bool DoReplug(std::string* error) {
         replugPending = false;
         if (master >= 0) return true;
-        if (!openPty(error)) return false;
-        engine.powerCycle();
+        if (!OpenPty(error)) return false;
+        engine.PowerCycle();
         ++plugEvents;
-        return makeLink(error);
+        return MakeLink(error);
     }
 
-    bool doReconfigure(std::string* error) {
-        if (master >= 0) doUnplug();
+    bool DoReconfigure(std::string* error) {
+        if (master >= 0) DoUnplug();
         engine = Engine(nextConfig);
         throttle = nextConfig.throttle;
         nextConfig = Config{};
-        return doReplug(error);
+        return DoReplug(error);
     }
 
     // --- service thread ---
-    void drainWake() {
+    void DrainWake() {
         char buf[64];
         while (read(wake[0], buf, sizeof buf) > 0) {
         }
     }
 
-    void runCommands() {
+    void RunCommands() {
         std::lock_guard lock(m);
         if (command == Command::None) return;
         commandError.clear();
         if (command == Command::Unplug) {
-            doUnplug();
+            DoUnplug();
             commandResult = true;
         } else if (command == Command::Reconfigure) {
-            commandResult = doReconfigure(&commandError);
+            commandResult = DoReconfigure(&commandError);
         } else {
-            commandResult = doReplug(&commandError);
+            commandResult = DoReplug(&commandError);
         }
         command = Command::None;
         ++commandSeq;
@@ -200,7 +200,7 @@ struct Simulator::Impl {
 
     // Sleeps until `until`, still serving plug commands; false when stopping. Sub-millisecond
     // exact: the throttle's waits are often shorter than a millisecond.
-    bool pauseUntil(Clock::time_point until) {
+    bool PauseUntil(Clock::time_point until) {
         while (!stopping) {
             const auto left = until - Clock::now();
             if (left <= Clock::duration::zero()) return true;
@@ -209,28 +209,28 @@ struct Simulator::Impl {
                                 static_cast<long>(ns % 1000000000)};
             pollfd p{wake[0], POLLIN, 0};
             if (ppoll(&p, 1, &wait, nullptr) > 0) {
-                drainWake();
-                runCommands();
+                DrainWake();
+                RunCommands();
             }
         }
         return false;
     }
 
-    bool pause(int ms) { return pauseUntil(Clock::now() + std::chrono::milliseconds(ms)); }
+    bool Pause(int ms) { return PauseUntil(Clock::now() + std::chrono::milliseconds(ms)); }
 
     // When the first `bytes` bytes of something started on the line at `start` are through.
-    static Clock::time_point wireDone(Clock::time_point start, size_t bytes, uint32_t baud) {
+    static Clock::time_point WireDone(Clock::time_point start, size_t bytes, uint32_t baud) {
         return start +
                std::chrono::nanoseconds(static_cast<long long>(bytes) * 10000000000LL / baud);
     }
 
-    void sendReply(const std::vector<uint8_t>& reply) {
+    void SendReply(const std::vector<uint8_t>& reply) {
         int fd;
         uint32_t baud;
         {
             std::lock_guard lock(m);
             fd = master;
-            baud = (throttle && slave >= 0) ? terminalBaud(slave) : 0;
+            baud = (throttle && slave >= 0) ? TerminalBaud(slave) : 0;
         }
         if (fd < 0 || reply.empty()) return;
         const bool paced = throttle && baud > 0;
@@ -244,7 +244,7 @@ struct Simulator::Impl {
         while (sent < reply.size() && !stopping && Clock::now() < deadline) {
             const size_t n = std::min(chunk, reply.size() - sent);
             if (paced) {
-                const auto due = wireDone(start, sent + n, baud);
+                const auto due = WireDone(start, sent + n, baud);
                 if (Clock::now() < due) std::this_thread::sleep_until(due);
             }
             const ssize_t w = write(fd, reply.data() + sent, n);
@@ -254,14 +254,14 @@ struct Simulator::Impl {
                 return;
             } else {
                 pollfd p{fd, POLLOUT, 0};
-                poll(&p, 1, std::max(1, std::min(100, msUntil(deadline))));
+                poll(&p, 1, std::max(1, std::min(100, MsUntil(deadline))));
             }
         }
-        if (paced) pauseUntil(wireDone(start, sent, baud));
+        if (paced) PauseUntil(WireDone(start, sent, baud));
     }
 
     // Drops input until the line has been quiet for a moment (bounded).
-    void drainUntilQuiet() {
+    void DrainUntilQuiet() {
         int fd;
         {
             std::lock_guard lock(m);
@@ -276,27 +276,27 @@ struct Simulator::Impl {
             const ssize_t n = read(fd, buf, sizeof buf);
             if (n <= 0) return;
             std::lock_guard lock(m);
-            engine.appendDiscarded(buf, static_cast<size_t>(n));
+            engine.AppendDiscarded(buf, static_cast<size_t>(n));
         }
     }
 
-    void perform(const Action& a) {
-        if (a.discardUntilQuiet) drainUntilQuiet();
-        if (a.delayMs && !pause(static_cast<int>(a.delayMs))) return;
+    void Perform(const Action& a) {
+        if (a.discardUntilQuiet) DrainUntilQuiet();
+        if (a.delayMs && !Pause(static_cast<int>(a.delayMs))) return;
         if (throttle && !a.reply.empty()) {
             // The request's own wire time: the host cannot be slowed, the reply can.
             size_t requestBytes = 0;
             uint32_t baud = 0;
             {
                 std::lock_guard lock(m);
-                if (!engine.transcript().empty()) {
-                    requestBytes = engine.transcript().back().bytes.size();
-                    baud = engine.transcript().back().baud;
+                if (!engine.Transcript().empty()) {
+                    requestBytes = engine.Transcript().back().bytes.size();
+                    baud = engine.Transcript().back().baud;
                 }
             }
-            if (baud > 0 && !pauseUntil(wireDone(requestStart, requestBytes, baud))) return;
+            if (baud > 0 && !PauseUntil(WireDone(requestStart, requestBytes, baud))) return;
         }
-        sendReply(a.reply);
+        SendReply(a.reply);
         if (a.unplug) {
             // Closing the master discards what the PC has not read yet; give it a moment.
             const auto limit = Clock::now() + std::chrono::milliseconds(kUnplugDrainMs);
@@ -307,7 +307,7 @@ struct Simulator::Impl {
                 if (slave < 0 || ioctl(slave, FIONREAD, &queued) != 0) queued = 0;
             } while (queued > 0 && Clock::now() < limit && !stopping);
             std::lock_guard lock(m);
-            doUnplug();
+            DoUnplug();
             if (a.replugAfterMs >= 0) {
                 replugPending = true;
                 replugAt = Clock::now() + std::chrono::milliseconds(a.replugAfterMs);
@@ -316,13 +316,13 @@ struct Simulator::Impl {
         }
     }
 
-    void process(bool settled) {
+    void Process(bool settled) {
         for (;;) {
             Action action;
             Engine::Step step;
             {
                 std::lock_guard lock(m);
-                step = engine.next(action, settled);
+                step = engine.Next(action, settled);
                 changed.notify_all();
             }
             settled = false;
@@ -338,17 +338,17 @@ struct Simulator::Impl {
                     return;
                 case Engine::Step::Act:
                     pending = Pending::None;
-                    perform(action);
+                    Perform(action);
                     if (stopping) return;
                     break;
             }
         }
     }
 
-    void serve() {
+    void Serve() {
         std::vector<uint8_t> buf(65536);
         while (!stopping) {
-            runCommands();
+            RunCommands();
             int fd, sfd;
             {
                 std::lock_guard lock(m);
@@ -357,48 +357,48 @@ struct Simulator::Impl {
             }
             int timeout = kIdlePollMs;
             if (pending == Pending::NeedMore)
-                timeout = msUntil(lastInput + std::chrono::milliseconds(kPartialDropMs));
+                timeout = MsUntil(lastInput + std::chrono::milliseconds(kPartialDropMs));
             if (pending == Pending::Ambiguous)
-                timeout = msUntil(lastInput + std::chrono::milliseconds(kAmbiguousMs));
-            if (replugPending) timeout = std::min(timeout, msUntil(replugAt));
+                timeout = MsUntil(lastInput + std::chrono::milliseconds(kAmbiguousMs));
+            if (replugPending) timeout = std::min(timeout, MsUntil(replugAt));
 
             pollfd p[2] = {{wake[0], POLLIN, 0}, {fd, POLLIN, 0}};
             const int r = poll(p, fd >= 0 ? 2 : 1, timeout);
             if (stopping) break;
             if (r > 0 && (p[0].revents & POLLIN)) {
-                drainWake();
+                DrainWake();
                 continue;
             }
             if (r > 0 && fd >= 0 && (p[1].revents & (POLLIN | POLLHUP | POLLERR))) {
                 const ssize_t n = read(fd, buf.data(), buf.size());
                 if (n > 0) {
-                    const uint32_t baud = terminalBaud(sfd);
+                    const uint32_t baud = TerminalBaud(sfd);
                     const auto now = Clock::now();
                     {
                         std::lock_guard lock(m);
-                        if (engine.pending() == 0) requestStart = now;
-                        engine.feed(buf.data(), static_cast<size_t>(n), baud);
+                        if (engine.Pending() == 0) requestStart = now;
+                        engine.Feed(buf.data(), static_cast<size_t>(n), baud);
                     }
                     lastInput = now;
-                    process(false);
+                    Process(false);
                 } else {
-                    pause(10);  // EIO without a slave: cannot happen while we hold one
+                    Pause(10);  // EIO without a slave: cannot happen while we hold one
                 }
                 continue;
             }
             if (r == 0) {
-                if (replugPending && msUntil(replugAt) == 0) {
+                if (replugPending && MsUntil(replugAt) == 0) {
                     std::lock_guard lock(m);
                     std::string ignored;
-                    doReplug(&ignored);
+                    DoReplug(&ignored);
                     changed.notify_all();
                 }
                 if (pending == Pending::Ambiguous) {
-                    process(true);
+                    Process(true);
                 } else if (pending == Pending::NeedMore &&
-                           msUntil(lastInput + std::chrono::milliseconds(kPartialDropMs)) == 0) {
+                           MsUntil(lastInput + std::chrono::milliseconds(kPartialDropMs)) == 0) {
                     std::lock_guard lock(m);
-                    engine.dropPartial();
+                    engine.DropPartial();
                     pending = Pending::None;
                     changed.notify_all();
                 }
@@ -406,15 +406,15 @@ struct Simulator::Impl {
         }
     }
 
-    bool post(Command c, std::string* error) {
+    bool Post(Command c, std::string* error) {
         std::unique_lock lock(m);
         if (!running) {
             // No thread: act directly.
             if (c == Command::Unplug) {
-                doUnplug();
+                DoUnplug();
                 return true;
             }
-            return c == Command::Reconfigure ? doReconfigure(error) : doReplug(error);
+            return c == Command::Reconfigure ? DoReconfigure(error) : DoReplug(error);
         }
         command = c;
         const unsigned seq = commandSeq;
@@ -434,24 +434,24 @@ struct Simulator::Impl {
 Simulator::Simulator(const Config& config) : impl_(std::make_unique<Impl>(config)) {}
 
 Simulator::~Simulator() {
-    stop();
+    Stop();
 }
 
-bool Simulator::start(std::string* error) {
+bool Simulator::Start(std::string* error) {
     std::lock_guard lock(impl_->m);
     if (impl_->running) return true;
     if (pipe2(impl_->wake, O_NONBLOCK | O_CLOEXEC) != 0) {
         if (error) *error = "pipe failed";
         return false;
     }
-    if (!impl_->openPty(error)) {
+    if (!impl_->OpenPty(error)) {
         close(impl_->wake[0]);
         close(impl_->wake[1]);
         impl_->wake[0] = impl_->wake[1] = -1;
         return false;
     }
-    if (!impl_->makeLink(error)) {  // a link asked for before the start
-        impl_->closePty();
+    if (!impl_->MakeLink(error)) {  // a link asked for before the start
+        impl_->ClosePty();
         close(impl_->wake[0]);
         close(impl_->wake[1]);
         impl_->wake[0] = impl_->wake[1] = -1;
@@ -459,16 +459,16 @@ bool Simulator::start(std::string* error) {
     }
     impl_->stopping = false;
     impl_->running = true;
-    impl_->thread = std::thread([this] { impl_->serve(); });
+    impl_->thread = std::thread([this] { impl_->Serve(); });
     return true;
 }
 
-void Simulator::stop() {
+void Simulator::Stop() {
     {
         std::lock_guard lock(impl_->m);
         if (!impl_->running) {
-            impl_->dropLink();
-            impl_->closePty();
+            impl_->DropLink();
+            impl_->ClosePty();
             return;
         }
         impl_->stopping = true;
@@ -479,24 +479,24 @@ void Simulator::stop() {
     impl_->thread.join();
     std::lock_guard lock(impl_->m);
     impl_->running = false;
-    impl_->dropLink();
-    impl_->closePty();
+    impl_->DropLink();
+    impl_->ClosePty();
     close(impl_->wake[0]);
     close(impl_->wake[1]);
     impl_->wake[0] = impl_->wake[1] = -1;
 }
 
-bool Simulator::running() const {
+bool Simulator::Running() const {
     std::lock_guard lock(impl_->m);
     return impl_->running;
 }
 
-std::string Simulator::slavePath() const {
+std::string Simulator::SlavePath() const {
     std::lock_guard lock(impl_->m);
     return impl_->slavePath;
 }
 
-bool Simulator::linkAsCom(int number, const std::string& comDir, std::string* error) {
+bool Simulator::LinkAsCom(int number, const std::string& comDir, std::string* error) {
     std::string dir = comDir;
     if (dir.empty()) {
         const char* env = std::getenv("QX_COM_DIR");
@@ -506,170 +506,170 @@ bool Simulator::linkAsCom(int number, const std::string& comDir, std::string* er
         }
         dir = env;
     }
-    return linkAt(dir + "/COM" + std::to_string(number), error);
+    return LinkAt(dir + "/COM" + std::to_string(number), error);
 }
 
-bool Simulator::linkAt(const std::string& path, std::string* error) {
+bool Simulator::LinkAt(const std::string& path, std::string* error) {
     std::lock_guard lock(impl_->m);
-    impl_->dropLink();
+    impl_->DropLink();
     impl_->linkPath = path;
-    return impl_->makeLink(error);
+    return impl_->MakeLink(error);
 }
 
-std::string Simulator::linkPath() const {
+std::string Simulator::LinkPath() const {
     std::lock_guard lock(impl_->m);
     return impl_->linkPath;
 }
 
-void Simulator::removeLink() {
+void Simulator::RemoveLink() {
     std::lock_guard lock(impl_->m);
-    impl_->dropLink();
+    impl_->DropLink();
     impl_->linkPath.clear();
 }
 
-std::vector<uint8_t> Simulator::memory(uint8_t space) const {
+std::vector<uint8_t> Simulator::Memory(uint8_t space) const {
     std::lock_guard lock(impl_->m);
-    return impl_->engine.memory(space);
+    return impl_->engine.Memory(space);
 }
 
-std::vector<uint8_t> Simulator::readMemory(uint8_t space, uint32_t offset, size_t length) const {
+std::vector<uint8_t> Simulator::ReadMemory(uint8_t space, uint32_t offset, size_t length) const {
     std::lock_guard lock(impl_->m);
-    const auto& mem = impl_->engine.memory(space);
+    const auto& mem = impl_->engine.Memory(space);
     std::vector<uint8_t> out(length, 0xFF);
     for (size_t i = 0; i < length && offset + i < mem.size(); ++i) out[i] = mem[offset + i];
     return out;
 }
 
-void Simulator::writeMemory(uint8_t space, uint32_t offset, const std::vector<uint8_t>& bytes) {
+void Simulator::WriteMemory(uint8_t space, uint32_t offset, const std::vector<uint8_t>& bytes) {
     std::lock_guard lock(impl_->m);
-    auto& mem = impl_->engine.memory(space);
+    auto& mem = impl_->engine.Memory(space);
     for (size_t i = 0; i < bytes.size() && offset + i < mem.size(); ++i) mem[offset + i] = bytes[i];
 }
 
-std::vector<uint8_t> Simulator::eeprom() const {
+std::vector<uint8_t> Simulator::Eeprom() const {
     std::lock_guard lock(impl_->m);
-    return impl_->engine.eeprom();
+    return impl_->engine.Eeprom();
 }
 
-void Simulator::writeEeprom(uint16_t address, const std::vector<uint8_t>& bytes) {
+void Simulator::WriteEeprom(uint16_t address, const std::vector<uint8_t>& bytes) {
     std::lock_guard lock(impl_->m);
-    auto& e = impl_->engine.eeprom();
+    auto& e = impl_->engine.Eeprom();
     for (size_t i = 0; i < bytes.size(); ++i) e[(address + i) & 0xFFFF] = bytes[i];
 }
 
-ModelInfo Simulator::model() const {
+ModelInfo Simulator::Model() const {
     std::lock_guard lock(impl_->m);
-    return impl_->engine.model();
+    return impl_->engine.Model();
 }
 
-DeviceState Simulator::state() const {
+DeviceState Simulator::State() const {
     std::lock_guard lock(impl_->m);
     DeviceState s;
     s.plugged = impl_->master >= 0;
-    s.lineBaud = impl_->slave >= 0 ? terminalBaud(impl_->slave) : 0;
-    s.deviceBaud = impl_->engine.deviceBaud();
-    s.deviceSpeedIndex = impl_->engine.deviceSpeedIndex();
-    s.emulationBank = impl_->engine.emulationBank();
-    s.readWriteBank = impl_->engine.readWriteBank();
-    s.encryptionOn = impl_->engine.encryptionOn();
+    s.lineBaud = impl_->slave >= 0 ? TerminalBaud(impl_->slave) : 0;
+    s.deviceBaud = impl_->engine.DeviceBaud();
+    s.deviceSpeedIndex = impl_->engine.DeviceSpeedIndex();
+    s.emulationBank = impl_->engine.EmulationBank();
+    s.readWriteBank = impl_->engine.ReadWriteBank();
+    s.encryptionOn = impl_->engine.EncryptionOn();
     return s;
 }
 
-bool Simulator::dump(const std::string& path, std::string* error) const {
+bool Simulator::Dump(const std::string& path, std::string* error) const {
     std::vector<uint8_t> main, second, eeprom;
     {
         std::lock_guard lock(impl_->m);
-        main = impl_->engine.memory(kSpace2);
-        if (impl_->engine.model().twoSpaces) second = impl_->engine.memory(kSpace1);
-        eeprom = impl_->engine.eeprom();
+        main = impl_->engine.Memory(kSpace2);
+        if (impl_->engine.Model().twoSpaces) second = impl_->engine.Memory(kSpace1);
+        eeprom = impl_->engine.Eeprom();
     }
-    if (!writeFile(path, main, error)) return false;
-    if (!second.empty() && !writeFile(path + ".10", second, error)) return false;
-    return writeFile(path + ".eeprom", eeprom, error);
+    if (!WriteFile(path, main, error)) return false;
+    if (!second.empty() && !WriteFile(path + ".10", second, error)) return false;
+    return WriteFile(path + ".eeprom", eeprom, error);
 }
 
-std::vector<TranscriptEntry> Simulator::transcript() const {
+std::vector<TranscriptEntry> Simulator::Transcript() const {
     std::lock_guard lock(impl_->m);
-    return impl_->engine.transcript();
+    return impl_->engine.Transcript();
 }
 
-void Simulator::clearTranscript() {
+void Simulator::ClearTranscript() {
     std::lock_guard lock(impl_->m);
-    impl_->engine.transcript().clear();
+    impl_->engine.Transcript().clear();
 }
 
-bool Simulator::waitForTranscript(size_t count, int timeoutMs) const {
+bool Simulator::WaitForTranscript(size_t count, int timeoutMs) const {
     std::unique_lock lock(impl_->m);
     return impl_->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                   [&] { return impl_->engine.transcript().size() >= count; });
+                                   [&] { return impl_->engine.Transcript().size() >= count; });
 }
 
-void Simulator::addFault(const Fault& fault) {
+void Simulator::AddFault(const Fault& fault) {
     std::lock_guard lock(impl_->m);
-    impl_->engine.addFault(fault);
+    impl_->engine.AddFault(fault);
 }
 
-bool Simulator::addFault(std::string_view spec, std::string* error) {
+bool Simulator::AddFault(std::string_view spec, std::string* error) {
     Fault f;
-    if (!parseFault(spec, f, error)) return false;
-    addFault(f);
+    if (!ParseFault(spec, f, error)) return false;
+    AddFault(f);
     return true;
 }
 
-void Simulator::clearFaults() {
+void Simulator::ClearFaults() {
     std::lock_guard lock(impl_->m);
-    impl_->engine.clearFaults();
+    impl_->engine.ClearFaults();
 }
 
-void Simulator::setAllowedBauds(std::vector<uint32_t> bauds) {
+void Simulator::SetAllowedBauds(std::vector<uint32_t> bauds) {
     std::lock_guard lock(impl_->m);
-    impl_->engine.setAllowedBauds(std::move(bauds));
+    impl_->engine.SetAllowedBauds(std::move(bauds));
 }
 
-void Simulator::setThrottle(bool on) {
+void Simulator::SetThrottle(bool on) {
     std::lock_guard lock(impl_->m);
     impl_->throttle = on;
 }
 
-bool Simulator::unplug() {
-    return impl_->post(Impl::Command::Unplug, nullptr);
+bool Simulator::Unplug() {
+    return impl_->Post(Impl::Command::Unplug, nullptr);
 }
 
-bool Simulator::replug(std::string* error) {
-    return impl_->post(Impl::Command::Replug, error);
+bool Simulator::Replug(std::string* error) {
+    return impl_->Post(Impl::Command::Replug, error);
 }
 
-bool Simulator::reconfigure(const Config& config, std::string* error) {
+bool Simulator::Reconfigure(const Config& config, std::string* error) {
     {
         std::lock_guard lock(impl_->m);
         impl_->nextConfig = config;
     }
-    return impl_->post(Impl::Command::Reconfigure, error);
+    return impl_->Post(Impl::Command::Reconfigure, error);
 }
 
-bool Simulator::plugged() const {
+bool Simulator::Plugged() const {
     std::lock_guard lock(impl_->m);
     return impl_->master >= 0;
 }
 
-unsigned Simulator::replugCount() const {
+unsigned Simulator::ReplugCount() const {
     std::lock_guard lock(impl_->m);
     return impl_->plugEvents;
 }
 
-uint32_t Simulator::lineBaud() const {
+uint32_t Simulator::LineBaud() const {
     std::lock_guard lock(impl_->m);
-    return impl_->slave >= 0 ? terminalBaud(impl_->slave) : 0;
+    return impl_->slave >= 0 ? TerminalBaud(impl_->slave) : 0;
 }
 
-uint32_t Simulator::deviceBaud() const {
+uint32_t Simulator::DeviceBaud() const {
     std::lock_guard lock(impl_->m);
-    return impl_->engine.deviceBaud();
+    return impl_->engine.DeviceBaud();
 }
 
-int Simulator::deviceSpeedIndex() const {
+int Simulator::DeviceSpeedIndex() const {
     std::lock_guard lock(impl_->m);
-    return impl_->engine.deviceSpeedIndex();
+    return impl_->engine.DeviceSpeedIndex();
 }
 
 }  // namespace qxsim

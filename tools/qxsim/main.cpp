@@ -112,56 +112,56 @@ Device behaviour:
   removing its link.
 )";
 
-[[noreturn]] void usage(const std::string& message) {
+[[noreturn]] void Usage(const std::string& message) {
     std::cerr << "qxsim: " << message << "\n(try qxsim --help)\n";
     std::exit(2);
 }
 
-unsigned long number(const std::string& text, const char* what, unsigned long max) {
+unsigned long Number(const std::string& text, const char* what, unsigned long max) {
     char* end = nullptr;
     errno = 0;
     const unsigned long v = std::strtoul(text.c_str(), &end, 0);
-    if (text.empty() || *end || errno || v > max) usage(std::string("bad ") + what + ": " + text);
+    if (text.empty() || *end || errno || v > max) Usage(std::string("bad ") + what + ": " + text);
     return v;
 }
 
 // A byte as a single character ("n", "E") or a number ("0", "0x45").
-uint8_t byteValue(const std::string& text, const char* what) {
+uint8_t ByteValue(const std::string& text, const char* what) {
     if (text.size() == 1 && !std::isdigit(static_cast<unsigned char>(text[0])))
         return static_cast<uint8_t>(text[0]);
-    return static_cast<uint8_t>(number(text, what, 255));
+    return static_cast<uint8_t>(Number(text, what, 255));
 }
 
-char letter(const std::string& text, const char* what) {
+char Letter(const std::string& text, const char* what) {
     if (text == "none") return 0;
-    if (text.size() != 1) usage(std::string("bad ") + what + ": " + text);
+    if (text.size() != 1) Usage(std::string("bad ") + what + ": " + text);
     return text[0];
 }
 
 template <size_t N>
-std::array<uint8_t, N> hexBytes(const std::string& text, const char* what) {
+std::array<uint8_t, N> HexBytes(const std::string& text, const char* what) {
     std::array<uint8_t, N> out{};
     if (text.size() != 2 * N)
-        usage(std::string(what) + " needs " + std::to_string(2 * N) + " hex digits");
+        Usage(std::string(what) + " needs " + std::to_string(2 * N) + " hex digits");
     for (size_t i = 0; i < N; ++i) {
         const std::string pair = text.substr(2 * i, 2);
         if (!std::isxdigit(static_cast<unsigned char>(pair[0])) ||
             !std::isxdigit(static_cast<unsigned char>(pair[1])))
-            usage(std::string("bad hex in ") + what);
+            Usage(std::string("bad hex in ") + what);
         out[i] = static_cast<uint8_t>(std::stoul(pair, nullptr, 16));
     }
     return out;
 }
 
-std::vector<uint8_t> readFile(const std::string& path) {
+std::vector<uint8_t> ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) usage("cannot read " + path);
+    if (!in) Usage("cannot read " + path);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-bool writeTranscript(const qxsim::Simulator& sim, const std::string& path) {
+bool WriteTranscript(const qxsim::Simulator& sim, const std::string& path) {
     std::ofstream out(path, std::ios::trunc);
-    for (const auto& e : sim.transcript()) out << qxsim::formatTranscriptEntry(e) << '\n';
+    for (const auto& e : sim.Transcript()) out << qxsim::FormatTranscriptEntry(e) << '\n';
     return static_cast<bool>(out);
 }
 
@@ -183,7 +183,7 @@ int main(int argc, char** argv) {
         }
         auto arg = [&]() -> std::string {
             if (inlineValue) return value;
-            if (i + 1 >= argc) usage(opt + " needs a value");
+            if (i + 1 >= argc) Usage(opt + " needs a value");
             return argv[++i];
         };
         if (opt == "--help" || opt == "-h") {
@@ -194,74 +194,74 @@ int main(int argc, char** argv) {
             return 0;
         } else if (opt == "--model") {
             const std::string v = arg();
-            if (v.size() != 1) usage("--model takes one letter");
+            if (v.size() != 1) Usage("--model takes one letter");
             config.hardwareId = v[0];
         } else if (opt == "--fw") {
             const std::string v = arg();
             const size_t dot = v.find('.');
-            if (dot == std::string::npos) usage("--fw takes MAJOR.MINOR");
-            config.firmwareMajor = static_cast<uint8_t>(number(v.substr(0, dot), "firmware", 255));
-            config.firmwareMinor = static_cast<uint8_t>(number(v.substr(dot + 1), "firmware", 255));
+            if (dot == std::string::npos) Usage("--fw takes MAJOR.MINOR");
+            config.firmwareMajor = static_cast<uint8_t>(Number(v.substr(0, dot), "firmware", 255));
+            config.firmwareMinor = static_cast<uint8_t>(Number(v.substr(dot + 1), "firmware", 255));
         } else if (opt == "--eeprom") {
-            config.eeprom = readFile(arg());
+            config.eeprom = ReadFile(arg());
         } else if (opt == "--eeprom-id") {
-            config.eepromDeviceId = letter(arg(), "--eeprom-id");
+            config.eepromDeviceId = Letter(arg(), "--eeprom-id");
         } else if (opt == "--interface") {
-            config.interfaceLetter = letter(arg(), "--interface");
+            config.interfaceLetter = Letter(arg(), "--interface");
         } else if (opt == "--name") {
             config.name = arg();
         } else if (opt == "--serial") {
-            config.serial = hexBytes<9>(arg(), "--serial");
+            config.serial = HexBytes<9>(arg(), "--serial");
         } else if (opt == "--serial-byte0") {
-            config.serial[0] = byteValue(arg(), "--serial-byte0");
+            config.serial[0] = ByteValue(arg(), "--serial-byte0");
         } else if (opt == "--flash-info") {
-            config.flashInfo = hexBytes<16>(arg(), "--flash-info");
+            config.flashInfo = HexBytes<16>(arg(), "--flash-info");
         } else if (opt == "--tolliver-mode") {
-            config.tolliverMode = byteValue(arg(), "--tolliver-mode");
+            config.tolliverMode = ByteValue(arg(), "--tolliver-mode");
         } else if (opt == "--tolliver-bank") {
-            config.tolliverBank = byteValue(arg(), "--tolliver-bank");
+            config.tolliverBank = ByteValue(arg(), "--tolliver-bank");
         } else if (opt == "--tolliver-marker") {
-            config.tolliverMarker = byteValue(arg(), "--tolliver-marker");
+            config.tolliverMarker = ByteValue(arg(), "--tolliver-marker");
         } else if (opt == "--emulation-bank") {
-            config.emulationBank = byteValue(arg(), "--emulation-bank");
+            config.emulationBank = ByteValue(arg(), "--emulation-bank");
         } else if (opt == "--rw-bank") {
-            config.readWriteBank = byteValue(arg(), "--rw-bank");
+            config.readWriteBank = ByteValue(arg(), "--rw-bank");
         } else if (opt == "--image") {
-            config.image = readFile(arg());
+            config.image = ReadFile(arg());
         } else if (opt == "--image10") {
-            config.image10 = readFile(arg());
+            config.image10 = ReadFile(arg());
         } else if (opt == "--fill") {
-            config.fill = byteValue(arg(), "--fill");
+            config.fill = ByteValue(arg(), "--fill");
         } else if (opt == "--bauds") {
             std::istringstream list(arg());
             std::string item;
             while (std::getline(list, item, ','))
-                config.bauds.push_back(static_cast<uint32_t>(number(item, "baud", 100000000)));
+                config.bauds.push_back(static_cast<uint32_t>(Number(item, "baud", 100000000)));
         } else if (opt == "--throttle") {
             config.throttle = true;
         } else if (opt == "--fault") {
             qxsim::Fault f;
             std::string error;
-            if (!qxsim::parseFault(arg(), f, &error)) usage(error);
+            if (!qxsim::ParseFault(arg(), f, &error)) Usage(error);
             config.faults.push_back(f);
         } else if (opt == "--com") {
-            com = static_cast<int>(number(arg(), "--com", 255));
+            com = static_cast<int>(Number(arg(), "--com", 255));
         } else if (opt == "--com-dir") {
             comDir = arg();
         } else if (opt == "--link") {
             linkPath = arg();
         } else if (opt == "--control") {
-            controlPort = static_cast<uint16_t>(number(arg(), "--control", 65535));
+            controlPort = static_cast<uint16_t>(Number(arg(), "--control", 65535));
         } else if (opt == "--transcript") {
             transcriptPath = arg();
         } else if (opt == "--dump") {
             dumpPath = arg();
         } else {
-            usage("unknown option " + opt);
+            Usage("unknown option " + opt);
         }
     }
-    if (com && !linkPath.empty()) usage("--com and --link exclude each other");
-    if (!qxsim::lookupModel(config.hardwareId, config.firmwareMajor, config.firmwareMinor, 0))
+    if (com && !linkPath.empty()) Usage("--com and --link exclude each other");
+    if (!qxsim::LookupModel(config.hardwareId, config.firmwareMajor, config.firmwareMinor, 0))
         std::cerr << "qxsim: letter '" << config.hardwareId
                   << "' is not in the model table; simulating a bare 64 KiB device\n";
 
@@ -276,19 +276,19 @@ int main(int argc, char** argv) {
 
     qxsim::Simulator sim(config);
     std::string error;
-    if (!sim.start(&error)) {
+    if (!sim.Start(&error)) {
         std::cerr << "qxsim: " << error << "\n";
         return 1;
     }
     std::string shownLink = "-";
     if (com) {
-        if (!sim.linkAsCom(*com, comDir, &error)) {
+        if (!sim.LinkAsCom(*com, comDir, &error)) {
             std::cerr << "qxsim: " << error << "\n";
             return 1;
         }
         shownLink = "COM" + std::to_string(*com);
     } else if (!linkPath.empty()) {
-        if (!sim.linkAt(linkPath, &error)) {
+        if (!sim.LinkAt(linkPath, &error)) {
             std::cerr << "qxsim: " << error << "\n";
             return 1;
         }
@@ -297,22 +297,22 @@ int main(int argc, char** argv) {
     std::unique_ptr<qxsim::ControlServer> control;
     if (controlPort) {
         control = std::make_unique<qxsim::ControlServer>(sim);
-        if (!control->start(*controlPort, &error)) {
+        if (!control->Start(*controlPort, &error)) {
             std::cerr << "qxsim: " << error << "\n";
             return 1;
         }
     }
-    std::cout << "qxsim: ready " << shownLink << ' ' << sim.slavePath();
-    if (control) std::cout << " control " << control->port();
+    std::cout << "qxsim: ready " << shownLink << ' ' << sim.SlavePath();
+    if (control) std::cout << " control " << control->Port();
     std::cout << std::endl;
 
     auto save = [&] {
         bool ok = true;
-        if (!transcriptPath.empty() && !writeTranscript(sim, transcriptPath)) {
+        if (!transcriptPath.empty() && !WriteTranscript(sim, transcriptPath)) {
             std::cerr << "qxsim: cannot write " << transcriptPath << "\n";
             ok = false;
         }
-        if (!dumpPath.empty() && !sim.dump(dumpPath, &error)) {
+        if (!dumpPath.empty() && !sim.Dump(dumpPath, &error)) {
             std::cerr << "qxsim: " << error << "\n";
             ok = false;
         }
@@ -328,9 +328,9 @@ int main(int argc, char** argv) {
         }
         if (sig == SIGTERM || sig == SIGINT || sig == SIGHUP) break;
         if (getppid() != parent) break;
-        if (control && control->quitRequested()) break;
+        if (control && control->QuitRequested()) break;
     }
-    if (control) control->stop();
-    sim.stop();
+    if (control) control->Stop();
+    sim.Stop();
     return save() ? 0 : 1;
 }

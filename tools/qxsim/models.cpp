@@ -43,13 +43,13 @@ constexpr std::array<Row, 23> kRows{{
 }};
 
 // A firmware has a feature unless it is the feature's major with a lower minor.
-bool has(uint8_t major, uint8_t minor, uint8_t featMajor, uint8_t featMinor) {
+bool Has(uint8_t major, uint8_t minor, uint8_t featMajor, uint8_t featMinor) {
     return !(major == featMajor && minor < featMinor);
 }
 
 }  // namespace
 
-std::optional<ModelInfo> lookupModel(char id, uint8_t major, uint8_t minor, char eepromId) {
+std::optional<ModelInfo> LookupModel(char id, uint8_t major, uint8_t minor, char eepromId) {
     char letter = id;
     if (id == 'O' && eepromId == 'P') letter = 'P';
     const Row* row = nullptr;
@@ -77,18 +77,18 @@ std::optional<ModelInfo> lookupModel(char id, uint8_t major, uint8_t minor, char
     switch (m.type) {
         case 1:
         case 2:
-            if (has(major, minor, 1, 34)) m.capabilities |= 0x20;
+            if (Has(major, minor, 1, 34)) m.capabilities |= 0x20;
             break;
         case 5:
-            if (has(major, minor, 2, 12)) m.capabilities = 0x1153;
+            if (Has(major, minor, 2, 12)) m.capabilities = 0x1153;
             break;
         case 7:
-            if (has(major, minor, 10, 15)) m.capabilities |= 0x04;
-            if (has(major, minor, 10, 5)) m.capabilities |= 0x08;
-            if (has(major, minor, 10, 12)) m.capabilities |= 0x40;
+            if (Has(major, minor, 10, 15)) m.capabilities |= 0x04;
+            if (Has(major, minor, 10, 5)) m.capabilities |= 0x08;
+            if (Has(major, minor, 10, 12)) m.capabilities |= 0x40;
             break;
         case 13:
-            if (has(major, minor, 1, 3)) m.capabilities = 0x0801;
+            if (Has(major, minor, 1, 3)) m.capabilities = 0x0801;
             break;
         default:
             break;

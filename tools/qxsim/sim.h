@@ -71,7 +71,7 @@ struct ModelInfo {
 
 // Looks up the model for a hardware-ID letter. eepromId is byte 0 of the information record
 // (an 'O' whose record starts with 'P' is a Kelby II). Unknown letters give nothing.
-std::optional<ModelInfo> lookupModel(char hardwareId, uint8_t fwMajor, uint8_t fwMinor,
+std::optional<ModelInfo> LookupModel(char hardwareId, uint8_t fwMajor, uint8_t fwMinor,
                                      char eepromId);
 
 enum class FaultKind {
@@ -96,8 +96,8 @@ struct Fault {
 // Spec text: KEY:KIND[=N][@OCC][,replug=MS]
 //   KIND: none | short=N | badsum | refuse | delay=MS | garbage=N | unplug[=N]
 // e.g. "R:short=3@2", "VV:none", "ZW:unplug=0,replug=300".
-bool parseFault(std::string_view spec, Fault& out, std::string* error = nullptr);
-std::string formatFault(const Fault& fault);
+bool ParseFault(std::string_view spec, Fault& out, std::string* error = nullptr);
+std::string FormatFault(const Fault& fault);
 
 struct Config {
     char hardwareId = 'O';
@@ -136,7 +136,7 @@ enum class Outcome {
     Incomplete,   // bytes timed out before a whole request arrived
     Faulted,      // a fault changed or suppressed the reply
 };
-const char* outcomeName(Outcome outcome);
+const char* OutcomeName(Outcome outcome);
 
 struct TranscriptEntry {
     std::vector<uint8_t> bytes;  // as received (encrypted requests stay encrypted)
@@ -146,7 +146,7 @@ struct TranscriptEntry {
     Outcome outcome = Outcome::Answered;
 };
 // One line: "<baud> <hex bytes> <command or -> <outcome>[ enc]"
-std::string formatTranscriptEntry(const TranscriptEntry& entry);
+std::string FormatTranscriptEntry(const TranscriptEntry& entry);
 
 // What the link must do after a request.
 struct Action {
@@ -161,11 +161,11 @@ class Engine {
   public:
     explicit Engine(const Config& config);
 
-    const ModelInfo& model() const { return model_; }
-    bool encryptionOn() const;
+    const ModelInfo& Model() const { return model_; }
+    bool EncryptionOn() const;
 
     // Bytes from the line, received while the line ran at `lineBaud`.
-    void feed(const uint8_t* data, size_t size, uint32_t lineBaud);
+    void Feed(const uint8_t* data, size_t size, uint32_t lineBaud);
 
     enum class Step {
         Idle,       // nothing buffered
@@ -174,30 +174,30 @@ class Engine {
                     // wait briefly, then call again with settled = true
         Act,        // `action` filled; the buffer has moved past the request
     };
-    Step next(Action& action, bool settled = false);
-    void dropPartial();  // incomplete bytes timed out (recorded as Incomplete)
+    Step Next(Action& action, bool settled = false);
+    void DropPartial();  // incomplete bytes timed out (recorded as Incomplete)
     // Bytes drained while resynchronising: added to the last transcript entry.
-    void appendDiscarded(const uint8_t* data, size_t size);
-    size_t pending() const { return buffer_.size(); }
+    void AppendDiscarded(const uint8_t* data, size_t size);
+    size_t Pending() const { return buffer_.size(); }
 
     // Device link speed: 0 until an 'S' was accepted (then it follows the line).
-    uint32_t deviceBaud() const { return deviceBaud_; }
-    int deviceSpeedIndex() const;  // 7 while not told
-    void powerCycle();             // replug: the device forgets its link speed
+    uint32_t DeviceBaud() const { return deviceBaud_; }
+    int DeviceSpeedIndex() const;  // 7 while not told
+    void PowerCycle();             // replug: the device forgets its link speed
 
-    void setAllowedBauds(std::vector<uint32_t> bauds) { bauds_ = std::move(bauds); }
-    void addFault(const Fault& fault);
-    void clearFaults();
-    std::vector<Fault> faults() const;
+    void SetAllowedBauds(std::vector<uint32_t> bauds) { bauds_ = std::move(bauds); }
+    void AddFault(const Fault& fault);
+    void ClearFaults();
+    std::vector<Fault> Faults() const;
 
-    std::vector<uint8_t>& memory(uint8_t space = kSpace2);
-    const std::vector<uint8_t>& memory(uint8_t space = kSpace2) const;
-    std::vector<uint8_t>& eeprom() { return eeprom_; }
-    const std::vector<uint8_t>& eeprom() const { return eeprom_; }
-    uint8_t emulationBank() const { return emulationBank_; }
-    uint8_t readWriteBank() const { return readWriteBank_; }
+    std::vector<uint8_t>& Memory(uint8_t space = kSpace2);
+    const std::vector<uint8_t>& Memory(uint8_t space = kSpace2) const;
+    std::vector<uint8_t>& Eeprom() { return eeprom_; }
+    const std::vector<uint8_t>& Eeprom() const { return eeprom_; }
+    uint8_t EmulationBank() const { return emulationBank_; }
+    uint8_t ReadWriteBank() const { return readWriteBank_; }
 
-    std::vector<TranscriptEntry>& transcript() { return transcript_; }
+    std::vector<TranscriptEntry>& Transcript() { return transcript_; }
 
   private:
     struct ActiveFault {
@@ -206,13 +206,13 @@ class Engine {
     };
     struct Parsed;
 
-    bool speedAccepted(uint32_t lineBaud) const;
-    void record(size_t length, const std::string& command, bool encrypted, Outcome outcome);
-    Step handle(const Parsed& request, Action& action);
-    std::vector<uint8_t> execute(const Parsed& request, const std::vector<uint8_t>& body,
+    bool SpeedAccepted(uint32_t lineBaud) const;
+    void Record(size_t length, const std::string& command, bool encrypted, Outcome outcome);
+    Step Handle(const Parsed& request, Action& action);
+    std::vector<uint8_t> Execute(const Parsed& request, const std::vector<uint8_t>& body,
                                  bool& refused);
-    uint64_t windowBase() const;
-    uint64_t wideOffset(uint8_t top, uint8_t mid, uint8_t low, uint8_t& space) const;
+    uint64_t WindowBase() const;
+    uint64_t WideOffset(uint8_t top, uint8_t mid, uint8_t low, uint8_t& space) const;
 
     Config config_;
     ModelInfo model_;
@@ -244,59 +244,59 @@ struct DeviceState {
 class Simulator {
   public:
     explicit Simulator(const Config& config);
-    ~Simulator();  // stop()
+    ~Simulator();  // Stop()
     Simulator(const Simulator&) = delete;
     Simulator& operator=(const Simulator&) = delete;
 
-    bool start(std::string* error = nullptr);  // creates the pty (raw, slave held open)
-    void stop();                               // ends the thread, closes the pty, removes links
-    bool running() const;
+    bool Start(std::string* error = nullptr);  // creates the pty (raw, slave held open)
+    void Stop();                               // ends the thread, closes the pty, removes links
+    bool Running() const;
 
-    std::string slavePath() const;
+    std::string SlavePath() const;
     // Registers the slave as COMn: a symlink $QX_COM_DIR/COMn (or comDir/COMn when given).
-    bool linkAsCom(int number, const std::string& comDir = {}, std::string* error = nullptr);
-    bool linkAt(const std::string& path, std::string* error = nullptr);
-    std::string linkPath() const;
-    void removeLink();
+    bool LinkAsCom(int number, const std::string& comDir = {}, std::string* error = nullptr);
+    bool LinkAt(const std::string& path, std::string* error = nullptr);
+    std::string LinkPath() const;
+    void RemoveLink();
 
     // Memory and EEPROM, for checks and set-up.
-    std::vector<uint8_t> memory(uint8_t space = kSpace2) const;
-    std::vector<uint8_t> readMemory(uint8_t space, uint32_t offset, size_t length) const;
-    void writeMemory(uint8_t space, uint32_t offset, const std::vector<uint8_t>& bytes);
-    std::vector<uint8_t> eeprom() const;
-    void writeEeprom(uint16_t address, const std::vector<uint8_t>& bytes);
-    ModelInfo model() const;
-    DeviceState state() const;
+    std::vector<uint8_t> Memory(uint8_t space = kSpace2) const;
+    std::vector<uint8_t> ReadMemory(uint8_t space, uint32_t offset, size_t length) const;
+    void WriteMemory(uint8_t space, uint32_t offset, const std::vector<uint8_t>& bytes);
+    std::vector<uint8_t> Eeprom() const;
+    void WriteEeprom(uint16_t address, const std::vector<uint8_t>& bytes);
+    ModelInfo Model() const;
+    DeviceState State() const;
     // Writes `path` (space 0x20), `path`.10 (space 0x10, two-space models) and `path`.eeprom.
-    bool dump(const std::string& path, std::string* error = nullptr) const;
+    bool Dump(const std::string& path, std::string* error = nullptr) const;
 
     // Transcript of every request as received.
-    std::vector<TranscriptEntry> transcript() const;
-    void clearTranscript();
+    std::vector<TranscriptEntry> Transcript() const;
+    void ClearTranscript();
     // Waits (bounded) until the transcript holds at least `count` entries.
-    bool waitForTranscript(size_t count, int timeoutMs) const;
+    bool WaitForTranscript(size_t count, int timeoutMs) const;
 
-    void addFault(const Fault& fault);
-    bool addFault(std::string_view spec, std::string* error = nullptr);
-    void clearFaults();
-    void setAllowedBauds(std::vector<uint32_t> bauds);
-    void setThrottle(bool on);
+    void AddFault(const Fault& fault);
+    bool AddFault(std::string_view spec, std::string* error = nullptr);
+    void ClearFaults();
+    void SetAllowedBauds(std::vector<uint32_t> bauds);
+    void SetThrottle(bool on);
 
     // Unplug closes the pty (the PC side's reads fail) and removes the link; replug opens a
     // new pty, re-creates the link at the same place and power-cycles the device's link speed.
-    bool unplug();
-    bool replug(std::string* error = nullptr);
+    bool Unplug();
+    bool Replug(std::string* error = nullptr);
     // A different device on the same link: unplugs, replaces the whole device (memory,
     // EEPROM, faults, speeds, transcript) with a fresh one built from `config`, and plugs it
     // in on a new pty.
-    bool reconfigure(const Config& config, std::string* error = nullptr);
-    bool plugged() const;
+    bool Reconfigure(const Config& config, std::string* error = nullptr);
+    bool Plugged() const;
     // Counts unplug/replug events (fault-driven ones included).
-    unsigned replugCount() const;
+    unsigned ReplugCount() const;
 
-    uint32_t lineBaud() const;
-    uint32_t deviceBaud() const;
-    int deviceSpeedIndex() const;
+    uint32_t LineBaud() const;
+    uint32_t DeviceBaud() const;
+    int DeviceSpeedIndex() const;
 
   private:
     struct Impl;
@@ -304,6 +304,6 @@ class Simulator {
 };
 
 // Line speed of a terminal: the output speed its termios holds (0 when unreadable).
-uint32_t terminalBaud(int fd);
+uint32_t TerminalBaud(int fd);
 
 }  // namespace qxsim

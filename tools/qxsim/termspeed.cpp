@@ -28,7 +28,7 @@ constexpr Speed kSpeeds[] = {
 
 }  // namespace
 
-uint32_t terminalBaud(int fd) {
+uint32_t TerminalBaud(int fd) {
     struct termios2 t {};
     if (ioctl(fd, TCGETS2, &t) != 0) return 0;
     const unsigned code = t.c_cflag & CBAUD;

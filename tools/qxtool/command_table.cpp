@@ -23,9 +23,9 @@ const CLI::Validator kNonEmpty(
 std::string FormatHelp(bool contentFallback) {
     using image::Format;
     return "file format: bin, ihex (Intel HEX) or srec (Motorola S-record); default: bin for " +
-           image::extensionsOf(Format::Binary) + ", ihex for " +
-           image::extensionsOf(Format::IntelHex) + ", srec for " +
-           image::extensionsOf(Format::SRecord) +
+           image::ExtensionsOf(Format::Binary) + ", ihex for " +
+           image::ExtensionsOf(Format::IntelHex) + ", srec for " +
+           image::ExtensionsOf(Format::SRecord) +
            (contentFallback ? ", else from the content" : ", else bin");
 }
 

@@ -218,7 +218,7 @@ int64_t ShiftOf(const TransferArgs& args, const std::vector<Source>& sources,
     } else {
         if (!args.address.empty())
             throw UsageError(std::string("--address places a binary file; ") +
-                             image::formatOption(sources[0].format) +
+                             image::FormatOption(sources[0].format) +
                              " files carry their own addresses (--offset moves them)");
         if (!args.offset.empty()) shift = ParseSignedNumber(args.offset, "--offset");
     }
@@ -329,8 +329,8 @@ int RunRead(Session& session, const TransferArgs& args) {
     std::vector<image::Format> formats;
     for (const std::string& file : args.files) {
         formats.push_back(args.format.empty()
-                              ? image::formatFromName(file).value_or(image::Format::Binary)
-                              : *image::formatFromOption(args.format));
+                              ? image::FormatFromName(file).value_or(image::Format::Binary)
+                              : *image::FormatFromOption(args.format));
         if (file == kStandardStream && Console::Get().Json())
             throw UsageError("read -: standard output carries the image; leave out --json");
     }
@@ -401,8 +401,8 @@ int RunRead(Session& session, const TransferArgs& args) {
             throw FileError(args.files[i], e.what());
         }
         image::WriteOptions options;
-        options.sRecordAddressBytes = image::sRecordAddressBytesFromName(args.files[i]);
-        WriteOutput(args.files[i], image::write(out, formats[i], options));
+        options.sRecordAddressBytes = image::SRecordAddressBytesFromName(args.files[i]);
+        WriteOutput(args.files[i], image::Write(out, formats[i], options));
     }
     std::string files;
     for (const std::string& file : args.files)
@@ -410,12 +410,12 @@ int RunRead(Session& session, const TransferArgs& args) {
             (files.empty() ? "" : " + ") + (file == kStandardStream ? "standard output" : file);
     Console::Get().Result("read " + Bytes(*length) + " at " + Range(address, *length) + " from " +
                           session.PortLabel() + " into " + files + " (" +
-                          image::formatOption(formats[0]) + ", " + Method(bulk) + SpaceNote(flags) +
+                          image::FormatOption(formats[0]) + ", " + Method(bulk) + SpaceNote(flags) +
                           (Split(layout) ? ", split " + args.split : "") + ")");
     JsonObject json = CommandJson("read", session);
     json.String("file", args.files[0]);
     if (args.files.size() == 2) json.String("oddFile", args.files[1]);
-    json.String("format", image::formatOption(formats[0]))
+    json.String("format", image::FormatOption(formats[0]))
         .Number("address", static_cast<int64_t>(address))
         .Number("length", static_cast<int64_t>(*length))
         .String("method", Method(bulk))
@@ -523,13 +523,13 @@ int RunWrite(Session& session, const TransferArgs& args) {
     const double seconds = stopwatch.Seconds();
     Console::Get().Result(
         "wrote " + Bytes(length) + " at " + Range(address, length) + " to " + session.PortLabel() +
-        " from " + FileNames(sources) + " (" + image::formatOption(sources[0].format) + ", " +
+        " from " + FileNames(sources) + " (" + image::FormatOption(sources[0].format) + ", " +
         Method(bulk) + (args.space.empty() ? "" : ", space " + args.space) +
         (Split(layout) ? ", split " + args.split : "") + ")" + (args.noVerify ? "" : ", verified"));
     JsonObject json = CommandJson("write", session);
     json.String("file", sources[0].label);
     if (sources.size() == 2) json.String("oddFile", sources[1].label);
-    json.String("format", image::formatOption(sources[0].format))
+    json.String("format", image::FormatOption(sources[0].format))
         .Number("address", int64_t{address})
         .Number("length", int64_t{length})
         .String("method", Method(bulk))

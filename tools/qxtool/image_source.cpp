@@ -64,25 +64,25 @@ Source LoadSource(const std::string& path, const std::string& formatOption) {
     const bool standard = path == kStandardStream;
     source.label = standard ? "standard input" : path;
     try {
-        source.content = standard ? ReadStandardInput() : image::readFile(path);
+        source.content = standard ? ReadStandardInput() : image::ReadFile(path);
         // Standard input has no name: its content decides.
-        source.format = !formatOption.empty() ? *image::formatFromOption(formatOption)
-                        : standard            ? image::detectFormat("", source.content)
-                                              : image::detectFormat(path, source.content);
-        const bool binaryName = !standard && image::formatFromName(path).value_or(
+        source.format = !formatOption.empty() ? *image::FormatFromOption(formatOption)
+                        : standard            ? image::DetectFormat("", source.content)
+                                              : image::DetectFormat(path, source.content);
+        const bool binaryName = !standard && image::FormatFromName(path).value_or(
                                                  image::Format::IntelHex) == image::Format::Binary;
         if (formatOption.empty() && binaryName) {
-            if (const auto looks = image::looksLikeRecords(source.content))
+            if (const auto looks = image::LooksLikeRecords(source.content))
                 Console::Get().Warning(source.label + " has a binary image's name but reads as " +
                                        FormatWords(*looks) +
                                        " text; it is taken byte for byte (--format " +
-                                       image::formatOption(*looks) + " reads its records)");
+                                       image::FormatOption(*looks) + " reads its records)");
         }
-        source.image = image::parse(source.content, source.format);
+        source.image = image::Parse(source.content, source.format);
     } catch (const image::ImageError& e) {
-        throw FileError(source.label, e.what(), e.line(), e.column());
+        throw FileError(source.label, e.what(), e.Line(), e.Column());
     }
-    if (source.image.empty()) throw FileError(source.label, "the file holds no data");
+    if (source.image.Empty()) throw FileError(source.label, "the file holds no data");
     return source;
 }
 
@@ -117,15 +117,15 @@ Placement PlaceSources(const std::vector<Source>& sources, const Layout& layout,
     for (size_t i = 0; i < sources.size(); ++i) {
         const Source& source = sources[i];
         const Lane lane = SourceLane(layout, i);
-        if (ToDevice(source.image.extent()->highest, lane, layout.shift) < window.limit) continue;
+        if (ToDevice(source.image.Extent()->highest, lane, layout.shift) < window.limit) continue;
         if (source.format != image::Format::Binary) {
             image::ReadOptions options;
             options.memoryLimit = FileLimit(window.limit, lane, layout.shift);
             try {
-                image::parse(source.content, source.format, options);
+                image::Parse(source.content, source.format, options);
             } catch (const image::ImageError& e) {
-                throw FileError(source.label, "line " + std::to_string(e.line()) + ": " + refusal,
-                                e.line(), e.column());
+                throw FileError(source.label, "line " + std::to_string(e.Line()) + ": " + refusal,
+                                e.Line(), e.Column());
             }
         }
         throw FileError(source.label, refusal);
@@ -150,7 +150,7 @@ void CheckWritable(const std::string& path) {
 void WriteOutput(const std::string& path, std::string_view content) {
     if (path != kStandardStream) {
         try {
-            image::writeFile(path, content);
+            image::WriteFile(path, content);
         } catch (const image::ImageError& e) {
             throw FileError(path, e.what());
         }

@@ -61,7 +61,7 @@ Placement Place(std::span<const PlacedInput> inputs, int64_t shift, uint8_t fill
     int64_t lowest = kSpace;
     int64_t highest = -1;
     for (size_t i = 0; i < inputs.size(); ++i) {
-        const image::Extent extent = *inputs[i].image->extent();
+        const image::Extent extent = *inputs[i].image->Extent();
         const int64_t low = ToDevice(extent.lowest, inputs[i].lane, shift);
         const int64_t high = ToDevice(extent.highest, inputs[i].lane, shift);
         if (low < 0)
@@ -78,10 +78,10 @@ Placement Place(std::span<const PlacedInput> inputs, int64_t shift, uint8_t fill
     const auto length = static_cast<size_t>(highest - lowest + 1);
     placement.bytes.assign(length, fill);
     const bool whole = inputs.size() == 1 && inputs[0].lane == Lane::All &&
-                       inputs[0].image->segments().size() == 1;
+                       inputs[0].image->Segments().size() == 1;
     if (!whole) placement.given.assign(length, 0);
     for (const PlacedInput& input : inputs) {
-        for (const image::Segment& segment : input.image->segments()) {
+        for (const image::Segment& segment : input.image->Segments()) {
             const auto at =
                 static_cast<size_t>(ToDevice(segment.address, input.lane, shift) - lowest);
             if (input.lane == Lane::All) {
@@ -133,7 +133,7 @@ image::Image Extract(std::span<const uint8_t> bytes, uint32_t address, Lane lane
         if (first < 0) first = file;
         picked.push_back(bytes[i]);
     }
-    if (!picked.empty()) out.add(static_cast<uint32_t>(first), picked);
+    if (!picked.empty()) out.Add(static_cast<uint32_t>(first), picked);
     return out;
 }
 

@@ -82,8 +82,8 @@ bool FastBinary(const SyncArgs& args) {
     if (args.file == kStandardStream || !args.split.empty() || !args.offset.empty()) return false;
     const image::Format other = image::Format::IntelHex;
     const image::Format format = args.format.empty()
-                                     ? image::formatFromName(args.file).value_or(other)
-                                     : image::formatFromOption(args.format).value_or(other);
+                                     ? image::FormatFromName(args.file).value_or(other)
+                                     : image::FormatFromOption(args.format).value_or(other);
     return format == image::Format::Binary;
 }
 
@@ -147,7 +147,7 @@ void PlaceTarget(const SyncArgs& args, const QXVorrel& device, const MemoryWindo
         } else {
             if (!args.address.empty())
                 throw UsageError(std::string("--address places a binary file; ") +
-                                 image::formatOption(source.format) +
+                                 image::FormatOption(source.format) +
                                  " files carry their own addresses (--offset moves them)");
             if (!args.offset.empty()) layout.shift = ParseSignedNumber(args.offset, "--offset");
         }
@@ -521,7 +521,7 @@ JsonObject ResultJson(const Session& session, const SyncArgs& args, const Memory
     json.String("command", "sync")
         .String("port", session.PortLabel())
         .String("file", args.file)
-        .String("format", image::formatOption(format))
+        .String("format", image::FormatOption(format))
         .Number("address", target.placed.address)
         .Number("length", static_cast<int64_t>(target.placed.bytes.size()))
         .Number("pages", sync::PlannedPages(r.ops))
