@@ -8,13 +8,14 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
 #include <string_view>
 #include <vector>
+
+#include "config_keys.h"
 
 namespace qxsim {
 namespace {
@@ -36,93 +37,6 @@ std::string Hex(const std::vector<uint8_t>& bytes) {
     return s;
 }
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
-
-// Strict: an even number of hex digits and nothing else.
-bool Unhex(std::string_view text, std::vector<uint8_t>& out) {
-    if (text.size() % 2 != 0) return false;
-    out.clear();
-    out.reserve(text.size() / 2);
-    for (size_t i = 0; i < text.size(); i += 2) {
-        const int high = HexDigit(text[i]), low = HexDigit(text[i + 1]);
-        if (high < 0 || low < 0) return false;
-        out.push_back(static_cast<uint8_t>(high * 16 + low));
-    }
-    return true;
-}
-
-// A whole unsigned number: decimal, or hex with 0x.
-bool WholeNumber(const std::string& text, unsigned long max, unsigned long& value) {
-    if (text.empty() || text[0] == '-' || text[0] == '+') return false;
-    char* end = nullptr;
-    errno = 0;
-    value = std::strtoul(text.c_str(), &end, 0);
-    return *end == 0 && errno == 0 && value <= max;
-}
-
-// A byte as one non-digit character ("n", "E") or a number ("0", "0x45").
-bool ByteValue(const std::string& text, uint8_t& value) {
-    if (text.size() == 1 && !(text[0] >= '0' && text[0] <= '9')) {
-        value = static_cast<uint8_t>(text[0]);
-        return true;
-    }
-    unsigned long v = 0;
-    if (!WholeNumber(text, 255, v)) return false;
-    value = static_cast<uint8_t>(v);
-    return true;
-}
-
-// A letter as itself, even a digit ("1": Calder I), or as a number of two or more characters
-// ("0x31", "49").
-bool LetterValue(const std::string& text, uint8_t& value) {
-    if (text.size() == 1) {
-        value = static_cast<uint8_t>(text[0]);
-        return true;
-    }
-    unsigned long v = 0;
-    if (!WholeNumber(text, 255, v)) return false;
-    value = static_cast<uint8_t>(v);
-    return true;
-}
-
-template <size_t N>
-bool HexArray(const std::string& text, std::array<uint8_t, N>& out) {
-    std::vector<uint8_t> bytes;
-    if (!Unhex(text, bytes) || bytes.size() != N) return false;
-    std::copy(bytes.begin(), bytes.end(), out.begin());
-    return true;
-}
-
-bool Bauds(const std::string& text, std::vector<uint32_t>& out) {
-    out.clear();
-    std::istringstream list(text);
-    std::string item;
-    while (std::getline(list, item, ',')) {
-        if (item.empty() || item == "-") continue;
-        unsigned long v = 0;
-        if (!WholeNumber(item, 100000000, v)) return false;
-        out.push_back(static_cast<uint32_t>(v));
-    }
-    return true;
-}
-
-// The config keys that set one byte of Config; null for any other key.
-uint8_t Config::*ByteField(const std::string& key) {
-    static const std::pair<const char*, uint8_t Config::*> kFields[] = {
-        {"tolliver-mode", &Config::tolliverMode},     {"tolliver-bank", &Config::tolliverBank},
-        {"tolliver-marker", &Config::tolliverMarker}, {"emulation-bank", &Config::emulationBank},
-        {"rw-bank", &Config::readWriteBank},          {"fill", &Config::fill},
-    };
-    for (const auto& [name, field] : kFields)
-        if (key == name) return field;
-    return nullptr;
-}
-
 // The words of a config line, KEY=VALUE each, over the defaults of Config.
 bool ParseConfig(const std::string& args, Config& config, std::string& error) {
     std::istringstream words(args);
@@ -133,61 +47,9 @@ bool ParseConfig(const std::string& args, Config& config, std::string& error) {
             error = "expected KEY=VALUE, got '" + word.substr(0, 40) + "'";
             return false;
         }
-        const std::string key = word.substr(0, eq), value = word.substr(eq + 1);
-        bool ok = true;
-        unsigned long n = 0;
-        uint8_t byte = 0;
-        if (key == "model") {
-            ok = LetterValue(value, byte) && byte != 0;
-            config.hardwareId = static_cast<char>(byte);
-        } else if (key == "fw") {
-            const size_t dot = value.find('.');
-            unsigned long major = 0, minor = 0;
-            ok = dot != std::string::npos && WholeNumber(value.substr(0, dot), 255, major) &&
-                 WholeNumber(value.substr(dot + 1), 255, minor);
-            config.firmwareMajor = static_cast<uint8_t>(major);
-            config.firmwareMinor = static_cast<uint8_t>(minor);
-        } else if (key == "eeprom-id" || key == "interface") {
-            char& letter = key == "eeprom-id" ? config.eepromDeviceId : config.interfaceLetter;
-            ok = value == "none" || LetterValue(value, byte);
-            letter = static_cast<char>(byte);
-        } else if (key == "name") {
-            config.name = value;
-        } else if (key == "name-hex") {
-            std::vector<uint8_t> bytes;
-            ok = Unhex(value, bytes);
-            config.name.assign(bytes.begin(), bytes.end());
-        } else if (key == "serial") {
-            ok = HexArray(value, config.serial);
-        } else if (key == "flash-info") {
-            ok = HexArray(value, config.flashInfo);
-        } else if (uint8_t Config::*field = ByteField(key)) {
-            ok = ByteValue(value, config.*field);
-        } else if (key == "bauds") {
-            ok = Bauds(value, config.bauds);
-        } else if (key == "throttle") {
-            ok = value == "0" || value == "1";
-            config.throttle = value == "1";
-        } else if (key == "transcript-limit") {
-            ok = WholeNumber(value, 100000000, n);
-            config.transcriptLimit = n;
-        } else if (key == "fault") {
-            Fault fault;
-            if (!ParseFault(value, fault, &error)) return false;
-            config.faults.push_back(fault);
-        } else if (key == "image" || key == "image10" || key == "eeprom") {
-            auto& bytes = key == "image"     ? config.image
-                          : key == "image10" ? config.image10
-                                             : config.eeprom;
-            ok = Unhex(value, bytes);
-        } else {
-            error = "unknown config key " + key;
+        if (SetConfigKey(ConfigSource::Control, word.substr(0, eq), word.substr(eq + 1), config,
+                         error) != KeyResult::Set)
             return false;
-        }
-        if (!ok) {
-            error = "bad value for " + key;
-            return false;
-        }
     }
     return true;
 }

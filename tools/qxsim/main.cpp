@@ -3,20 +3,16 @@
 #include <sys/prctl.h>
 #include <unistd.h>
 
-#include <array>
-#include <cctype>
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iostream>
-#include <iterator>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <string>
 
+#include "config_keys.h"
 #include "control.h"
 #include "resources/version_text.h"
 #include "sim.h"
@@ -125,40 +121,6 @@ unsigned long Number(const std::string& text, const char* what, unsigned long ma
     return v;
 }
 
-// A byte as a single character ("n", "E") or a number ("0", "0x45").
-uint8_t ByteValue(const std::string& text, const char* what) {
-    if (text.size() == 1 && !std::isdigit(static_cast<unsigned char>(text[0])))
-        return static_cast<uint8_t>(text[0]);
-    return static_cast<uint8_t>(Number(text, what, 255));
-}
-
-char Letter(const std::string& text, const char* what) {
-    if (text == "none") return 0;
-    if (text.size() != 1) Usage(std::string("bad ") + what + ": " + text);
-    return text[0];
-}
-
-template <size_t N>
-std::array<uint8_t, N> HexBytes(const std::string& text, const char* what) {
-    std::array<uint8_t, N> out{};
-    if (text.size() != 2 * N)
-        Usage(std::string(what) + " needs " + std::to_string(2 * N) + " hex digits");
-    for (size_t i = 0; i < N; ++i) {
-        const std::string pair = text.substr(2 * i, 2);
-        if (!std::isxdigit(static_cast<unsigned char>(pair[0])) ||
-            !std::isxdigit(static_cast<unsigned char>(pair[1])))
-            Usage(std::string("bad hex in ") + what);
-        out[i] = static_cast<uint8_t>(std::stoul(pair, nullptr, 16));
-    }
-    return out;
-}
-
-std::vector<uint8_t> ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) Usage("cannot read " + path);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 bool WriteTranscript(const qxsim::Simulator& sim, const std::string& path) {
     std::ofstream out(path, std::ios::trunc);
     for (const auto& e : sim.Transcript()) out << qxsim::FormatTranscriptEntry(e) << '\n';
@@ -186,64 +148,20 @@ int main(int argc, char** argv) {
             if (i + 1 >= argc) Usage(opt + " needs a value");
             return argv[++i];
         };
+        const std::string key = opt.rfind("--", 0) == 0 ? opt.substr(2) : "";
         if (opt == "--help" || opt == "-h") {
             std::cout << kHelp;
             return 0;
         } else if (opt == "--version") {
             std::cout << qx::VersionLine("qxsim") << "\n";
             return 0;
-        } else if (opt == "--model") {
-            const std::string v = arg();
-            if (v.size() != 1) Usage("--model takes one letter");
-            config.hardwareId = v[0];
-        } else if (opt == "--fw") {
-            const std::string v = arg();
-            const size_t dot = v.find('.');
-            if (dot == std::string::npos) Usage("--fw takes MAJOR.MINOR");
-            config.firmwareMajor = static_cast<uint8_t>(Number(v.substr(0, dot), "firmware", 255));
-            config.firmwareMinor = static_cast<uint8_t>(Number(v.substr(dot + 1), "firmware", 255));
-        } else if (opt == "--eeprom") {
-            config.eeprom = ReadFile(arg());
-        } else if (opt == "--eeprom-id") {
-            config.eepromDeviceId = Letter(arg(), "--eeprom-id");
-        } else if (opt == "--interface") {
-            config.interfaceLetter = Letter(arg(), "--interface");
-        } else if (opt == "--name") {
-            config.name = arg();
-        } else if (opt == "--serial") {
-            config.serial = HexBytes<9>(arg(), "--serial");
-        } else if (opt == "--serial-byte0") {
-            config.serial[0] = ByteValue(arg(), "--serial-byte0");
-        } else if (opt == "--flash-info") {
-            config.flashInfo = HexBytes<16>(arg(), "--flash-info");
-        } else if (opt == "--tolliver-mode") {
-            config.tolliverMode = ByteValue(arg(), "--tolliver-mode");
-        } else if (opt == "--tolliver-bank") {
-            config.tolliverBank = ByteValue(arg(), "--tolliver-bank");
-        } else if (opt == "--tolliver-marker") {
-            config.tolliverMarker = ByteValue(arg(), "--tolliver-marker");
-        } else if (opt == "--emulation-bank") {
-            config.emulationBank = ByteValue(arg(), "--emulation-bank");
-        } else if (opt == "--rw-bank") {
-            config.readWriteBank = ByteValue(arg(), "--rw-bank");
-        } else if (opt == "--image") {
-            config.image = ReadFile(arg());
-        } else if (opt == "--image10") {
-            config.image10 = ReadFile(arg());
-        } else if (opt == "--fill") {
-            config.fill = ByteValue(arg(), "--fill");
-        } else if (opt == "--bauds") {
-            std::istringstream list(arg());
-            std::string item;
-            while (std::getline(list, item, ','))
-                config.bauds.push_back(static_cast<uint32_t>(Number(item, "baud", 100000000)));
-        } else if (opt == "--throttle") {
-            config.throttle = true;
-        } else if (opt == "--fault") {
-            qxsim::Fault f;
+        } else if (qxsim::IsConfigKey(qxsim::ConfigSource::CommandLine, key)) {
+            const std::string text =
+                qxsim::ConfigKeyTakesValue(qxsim::ConfigSource::CommandLine, key) ? arg() : "";
             std::string error;
-            if (!qxsim::ParseFault(arg(), f, &error)) Usage(error);
-            config.faults.push_back(f);
+            if (qxsim::SetConfigKey(qxsim::ConfigSource::CommandLine, key, text, config, error) !=
+                qxsim::KeyResult::Set)
+                Usage(error);
         } else if (opt == "--com") {
             com = static_cast<int>(Number(arg(), "--com", 255));
         } else if (opt == "--com-dir") {
