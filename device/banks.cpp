@@ -1,11 +1,10 @@
 // Bank requests ("B", and "8" for a set on the Brannock) and the per-model routes to them.
+#include "device/model_table.h"
 #include "device/qx_vorrel.h"
 
 namespace qx {
 namespace {
 
-constexpr int32_t kTolliver = 14;
-constexpr int32_t kBrannock = 16;
 constexpr uint32_t kLabelCapacity = 50;
 constexpr uint8_t kRefused = 0x3F;   // '?'
 constexpr uint8_t kAccepted = 0x4F;  // 'O'
@@ -14,7 +13,7 @@ constexpr uint32_t kMaxBankByte = 0xFF;
 }  // namespace
 
 int32_t QXVorrel::GetBank(uint8_t* out, int32_t readWrite, int32_t, int32_t) {
-    if ((capabilities & CapBanks) == 0 || hardwareType == kBrannock) {
+    if ((capabilities & CapBanks) == 0 || !TraitsOf(hardwareType).answersBankGet) {
         return VR_E_REQUEST_NOT_SUPPORTED;
     }
     const uint8_t which = readWrite != 0 ? 'R' : 'E';
@@ -47,7 +46,8 @@ int32_t QXVorrel::GetBank(uint8_t* out, int32_t readWrite, int32_t, int32_t) {
 
 int32_t QXVorrel::SetBank(uint32_t bank, int32_t readWrite, int32_t persistent, int32_t lockHeld) {
     if ((capabilities & CapBanks) == 0) return VR_E_REQUEST_NOT_SUPPORTED;
-    const uint8_t command = hardwareType == kBrannock ? '8' : 'B';
+    const ModelTraits& traits = TraitsOf(hardwareType);
+    const uint8_t command = traits.bankSetCommand;
     uint8_t which = 0;
     const char* name = nullptr;
     if (readWrite != 0) {
@@ -58,7 +58,7 @@ int32_t QXVorrel::SetBank(uint32_t bank, int32_t readWrite, int32_t persistent, 
     } else {
         // Only a byte goes on the wire: a larger number would select a different bank.
         if (bank > kMaxBankByte) return VR_E_INVALID_REQUEST_PARAM;
-        if (hardwareType == kBrannock) persistent = 1;
+        if (traits.alwaysPersistent) persistent = 1;
         which = persistent != 0 ? 'S' : 'E';
         name = persistent != 0 ? "Persistent Emulation" : "Non-persistent Emulation";
     }
@@ -94,13 +94,13 @@ int32_t QXVorrel::SetBank(uint32_t bank, int32_t readWrite, int32_t persistent, 
 int32_t QXVorrel::QueryBank(uint8_t* out, int32_t readWrite, int32_t, int32_t) {
     if ((capabilities & CapBanks) == 0) return VR_E_REQUEST_NOT_SUPPORTED;
     // The Tolliver's one bank byte answers for both banks.
-    if (hardwareType == kTolliver) return GetTolliverBank(out);
+    if (TraitsOf(hardwareType).configBank) return GetTolliverBank(out);
     return GetBank(out, readWrite);
 }
 
 int32_t QXVorrel::SetReadWriteBank(int32_t bank, int32_t, int32_t, int32_t) {
     if ((capabilities & CapBanks) == 0) return VR_E_REQUEST_NOT_SUPPORTED;
-    if (hardwareType == kTolliver) return SetTolliverBank(static_cast<uint32_t>(bank));
+    if (TraitsOf(hardwareType).configBank) return SetTolliverBank(static_cast<uint32_t>(bank));
     // Called from inside a transfer that holds the port lock.
     return SetBank(static_cast<uint32_t>(bank), 1, 0, 1);
 }

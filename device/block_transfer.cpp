@@ -2,16 +2,13 @@
 // with the bulk fast path for writes.
 #include <cstring>
 
+#include "device/model_table.h"
 #include "device/qx_vorrel.h"
 #include "device/transfer_frame.h"
 #include "platform/thread_sync.h"
 
 namespace qx {
 namespace {
-
-constexpr int32_t kSarnet = 9;
-constexpr int32_t kTolliver = 14;
-constexpr int32_t kQuentor = 20;
 
 constexpr uint32_t kBlockPacketMax = 256;
 constexpr uint32_t kLargeBinWindow = 0x10000;
@@ -22,14 +19,6 @@ constexpr uint32_t kBlockHeaderMax = 7;
 constexpr uint8_t kAccepted = 'O';
 constexpr uint8_t kSpaceBits1 = 0x10;
 constexpr uint8_t kSpaceBits2 = 0x20;
-
-bool HasMemorySpaces(const QXVorrel& device) {
-    return device.hardwareType == kSarnet || device.hardwareType == kTolliver;
-}
-
-bool UsesWideAddress(const QXVorrel& device) {
-    return HasMemorySpaces(device) || device.hardwareType == kQuentor;
-}
 
 // Models without a geometry report no data width: they are treated as byte-aligned, so the
 // test never divides by zero.
@@ -103,10 +92,10 @@ int32_t QXVorrel::ReadBlock(uint8_t* buffer, uint32_t length, uint32_t address, 
         LogMessage(logger, "QXVorrel: SarNet I/O request address/size alignment error");
         return frame.Finish(VR_E_INVALID_ALIGNMENT, order);
     }
-    const bool wide = UsesWideAddress(*this);
+    const bool wide = TraitsOf(hardwareType).wideAddress;
     const bool encrypted = IsTransferEncrypted(flags);
     uint8_t spaceBits = 0;
-    if (HasMemorySpaces(*this)) {
+    if (TraitsOf(hardwareType).twoMemorySpaces) {
         // Reads without a space flag go to space 0x20.
         spaceBits = (flags & XferSpace1) != 0 ? kSpaceBits1 : kSpaceBits2;
     }
@@ -189,14 +178,14 @@ int32_t QXVorrel::WriteBlock(const uint8_t* buffer, uint32_t length, uint32_t ad
         LogMessage(logger, "QXVorrel: Device I/O request address/size alignment error");
         return frame.Finish(VR_E_INVALID_ALIGNMENT, order);
     }
-    const bool wide = UsesWideAddress(*this);
+    const bool wide = TraitsOf(hardwareType).wideAddress;
     const bool encrypted = IsTransferEncrypted(flags);
     // The memory spaces this write fills, one pass each. No default space on writes: without
     // a flag no bits are set. A fallback writes what the bulk path would have written, which
     // without a named space is both spaces, 0x20 first.
     uint8_t spaces[2] = {0, 0};
     uint32_t passes = 1;
-    if (HasMemorySpaces(*this)) {
+    if (TraitsOf(hardwareType).twoMemorySpaces) {
         if ((flags & XferSpace1) != 0) {
             spaces[0] = kSpaceBits1;
         } else if ((flags & XferSpace2) != 0) {
@@ -215,7 +204,8 @@ int32_t QXVorrel::WriteBlock(const uint8_t* buffer, uint32_t length, uint32_t ad
     frame.Prepare(kDefaultReadTimeoutMs);
 
     uint32_t commandFlags = flags;
-    if (protocolFamily == 1 || hardwareType == kQuentor) commandFlags &= ~XferWriteLower;
+    if (protocolFamily == 1 || TraitsOf(hardwareType).dropsWriteLower)
+        commandFlags &= ~XferWriteLower;
     const bool altWrite = (commandFlags & XferAltWrite) != 0;
     const uint8_t command = altWrite ? 'X' : (commandFlags & XferWriteLower) != 0 ? 'w' : 'W';
     const uint32_t replyLength = altWrite ? 2 : 1;

@@ -2,14 +2,12 @@
 // or acknowledgement per packet.
 #include <cstring>
 
+#include "device/model_table.h"
 #include "device/qx_vorrel.h"
 #include "device/transfer_frame.h"
 
 namespace qx {
 namespace {
-
-constexpr int32_t kSarnet = 9;
-constexpr int32_t kTolliver = 14;
 
 constexpr uint32_t kPage = 256;
 constexpr uint32_t kBulkPacketMax = 4096;
@@ -21,7 +19,7 @@ constexpr uint8_t kSpaceBits1 = 0x10;
 constexpr uint8_t kSpaceBits2 = 0x20;
 
 bool HasMemorySpaces(const QXVorrel& device) {
-    return device.hardwareType == kSarnet || device.hardwareType == kTolliver;
+    return TraitsOf(device.hardwareType).twoMemorySpaces;
 }
 
 // The memory-space bits of a bulk request; false when the flags name no space the bulk

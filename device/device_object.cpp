@@ -2,6 +2,7 @@
 // feature rule and the bank geometry.
 #include <cstring>
 
+#include "device/model_table.h"
 #include "device/qx_vorrel.h"
 #include "platform/thread_sync.h"
 
@@ -153,35 +154,24 @@ int32_t QXVorrel::FirmwareSupports(int32_t feature, const uint8_t* version) {
 
 uint32_t QXVorrel::GetBankCount() const {
     if ((capabilities & CapBanks) == 0) return 1;
-    switch (hardwareType) {
-        case 7:
-        case 8:
-            return 9;
-        case 11:
-            return 17;
-        case 14: {
-            // Before identification memorySize (and so the bank size) can be 0: one bank.
-            const uint32_t size = GetActiveBankSize();
-            return size == 0 ? 1 : kTolliverMemory / size;
-        }
-        case 16:
-            return 16;
-        case 17:
-        case 18:
-            return 3;
-        default:
-            return 1;
+    const ModelTraits& traits = TraitsOf(hardwareType);
+    if (traits.configBank) {
+        // Before identification memorySize (and so the bank size) can be 0: one bank.
+        const uint32_t size = GetActiveBankSize();
+        return size == 0 ? 1 : kTolliverMemory / size;
     }
+    return traits.bankCount;
 }
 
 uint32_t QXVorrel::GetActiveBankSize() const {
-    switch (hardwareType) {
-        case 7:
-        case 8:
-            return emulationBank == 8 ? memorySize : bankSize;
-        case 11:
-            return emulationBank == 16 ? memorySize : bankSize;
-        case 14:
+    const ModelTraits& traits = TraitsOf(hardwareType);
+    switch (traits.bankSize) {
+        case BankSizeRule::Bank:
+            return bankSize;
+        case BankSizeRule::WholeAtLargeBin:
+            return emulationBank == static_cast<uint32_t>(traits.largeBinBank) ? memorySize
+                                                                               : bankSize;
+        case BankSizeRule::ConfigMode:
             switch (tolliverMode) {
                 case 1:
                 case 2:
@@ -194,13 +184,10 @@ uint32_t QXVorrel::GetActiveBankSize() const {
                 default:
                     return memorySize;
             }
-        case 16:
-        case 17:
-        case 18:
-            return bankSize;
-        default:
-            return memorySize;
+        case BankSizeRule::Memory:
+            break;
     }
+    return memorySize;
 }
 
 }  // namespace qx

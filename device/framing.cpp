@@ -2,6 +2,7 @@
 // large-bin bank, and the frame of the long transfers.
 #include <cstdlib>
 
+#include "device/model_table.h"
 #include "device/qx_vorrel.h"
 #include "device/transfer_frame.h"
 #include "platform/thread_sync.h"
@@ -92,18 +93,7 @@ int32_t QXVorrel::ReleasePort() {
 }
 
 int32_t QXVorrel::GetLargeBinBank() const {
-    switch (hardwareType) {
-        case 7:
-        case 8:
-            return 8;
-        case 11:
-            return 16;
-        case 17:
-        case 18:
-            return 2;
-        default:
-            return -1;
-    }
+    return TraitsOf(hardwareType).largeBinBank;
 }
 
 bool QXVorrel::IsTransferEncrypted(uint32_t flags) const {

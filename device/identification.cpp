@@ -33,14 +33,6 @@ int32_t InterfaceTypeOf(uint8_t letter) {
     }
 }
 
-bool HasReadWriteBank(int32_t type) {
-    return type == 7 || type == 8 || type == 11 || type == 17 || type == 18;
-}
-
-bool HasFlashInfo(int32_t type) {
-    return type == 10 || type == 11 || type == 17 || type == 18;
-}
-
 }  // namespace
 
 int32_t QXVorrel::GetFirmwareVersion(uint8_t* versionOut) {
@@ -187,13 +179,13 @@ int32_t IdentifyModel(QXVorrel& device, const ModelRow& row) {
         // The Tolliver answers from its configuration byte, every other model by request.
         int32_t result = device.QueryBank(&bank, 0);
         if (result != VR_S_OK) return result;
-        if (HasReadWriteBank(device.hardwareType)) {
+        if (TraitsOf(device.hardwareType).readWriteBank) {
             result = device.GetBank(&bank, 1);
             if (result != VR_S_OK) return result;
         }
     }
 
-    if (HasFlashInfo(device.hardwareType)) {
+    if (TraitsOf(device.hardwareType).flashInfo) {
         const int32_t result = device.GetFlashInfo(device.flashInfo);
         if (result != VR_S_OK) return result;
     }

@@ -71,6 +71,28 @@ constexpr std::array<ModelRow, 24> kRows{{
 
 constexpr ModelRow kKelbyFallback{'O', kAnyMajorFrom, kAnyMajorTo, "", 1, 7, 0x100A, {},
                                   8, 9, 0x80000, 0x10000, 0x10000, 0, 0, ModelStep::None};
+
+constexpr bool y = true;
+constexpr bool n = false;
+constexpr ModelTraits kCommonTraits{0, n, n, n, 'B', y, n, n, n, n, n, 1, -1, BankSizeRule::Memory};
+
+// Only the types that differ from the common traits.
+constexpr std::array<ModelTraits, 11> kTraits{{
+    // type, two spaces, wide address, drops write-lower, bank set command, answers bank get,
+    //   always persistent, read/write bank, config bank, flash info, USB link,
+    //   bank count, large-bin bank, active bank size
+    {6, n, n, n, 'B', y, n, n, n, n, y, 1, -1, BankSizeRule::Memory},              // Quillon
+    {7, n, n, n, 'B', y, n, y, n, n, n, 9, 8, BankSizeRule::WholeAtLargeBin},      // Kelby
+    {8, n, n, n, 'B', y, n, y, n, n, n, 9, 8, BankSizeRule::WholeAtLargeBin},      // Kelby II
+    {9, y, y, n, 'B', y, n, n, n, n, n, 1, -1, BankSizeRule::Memory},              // Sarnet
+    {10, n, n, n, 'B', y, n, n, n, y, n, 1, -1, BankSizeRule::Memory},             // Halvane
+    {11, n, n, n, 'B', y, n, y, n, y, n, 17, 16, BankSizeRule::WholeAtLargeBin},   // Morrow
+    {14, y, y, n, 'B', y, n, n, y, n, n, 1, -1, BankSizeRule::ConfigMode},         // Tolliver
+    {16, n, n, n, '8', n, y, n, n, n, n, 16, -1, BankSizeRule::Bank},              // Brannock
+    {17, n, n, n, 'B', y, n, y, n, y, n, 3, 2, BankSizeRule::Bank},                // ORVA
+    {18, n, n, n, 'B', y, n, y, n, y, n, 3, 2, BankSizeRule::Bank},                // ORVA2
+    {20, n, y, y, 'B', y, n, n, n, n, n, 1, -1, BankSizeRule::Memory},             // Quentor
+}};
 // clang-format on
 
 }  // namespace
@@ -99,6 +121,13 @@ uint32_t ModelCapabilities(const ModelRow& row, const uint8_t* version) {
                                                                               : bit.withoutFeature;
     }
     return capabilities;
+}
+
+const ModelTraits& TraitsOf(int32_t hardwareType) {
+    for (const ModelTraits& traits : kTraits) {
+        if (traits.type == hardwareType) return traits;
+    }
+    return kCommonTraits;
 }
 
 void ApplyModelRow(QXVorrel& device, const ModelRow& row) {

@@ -61,4 +61,33 @@ uint32_t ModelCapabilities(const ModelRow& row, const uint8_t* version);
 // Writes the row's fields into the identification block of `device` (name included).
 void ApplyModelRow(QXVorrel& device, const ModelRow& row);
 
+// How the active bank's size follows the bank state.
+enum class BankSizeRule : uint8_t {
+    Memory,           // the whole memory
+    Bank,             // the bank size
+    WholeAtLargeBin,  // the whole memory with the large-bin bank emulated, else the bank size
+    ConfigMode,       // fixed by the configuration mode byte
+};
+
+// What a model does differently from the common command set, keyed by the row's `type`.
+struct ModelTraits {
+    int32_t type;
+    bool twoMemorySpaces;    // spaces 0x10 and 0x20, each a full image
+    bool wideAddress;        // 3-byte block addresses
+    bool dropsWriteLower;    // the lower-byte write flag is never sent
+    uint8_t bankSetCommand;  // the request letter of a bank set
+    bool answersBankGet;     // the bank get request exists
+    bool alwaysPersistent;   // every emulation bank set is persistent
+    bool readWriteBank;      // a read/write bank apart from the emulation bank
+    bool configBank;         // one bank byte in the configuration bytes serves both selectors
+    bool flashInfo;          // identification reads the flash information
+    bool usbLink;            // always on a USB link, whatever the interface type says
+    uint32_t bankCount;      // with the banks capability; a config-bank model counts by mode
+    int32_t largeBinBank;    // -1: none
+    BankSizeRule bankSize;
+};
+
+// The traits of a hardware type; an unlisted type gets the common ones.
+const ModelTraits& TraitsOf(int32_t hardwareType);
+
 }  // namespace qx

@@ -4,22 +4,16 @@
 #include <algorithm>
 #include <vector>
 
+#include "device/model_table.h"
 #include "platform/thread_sync.h"
 
 namespace qx {
 namespace {
 
-constexpr int32_t kSarnet = 9;
-constexpr int32_t kTolliver = 14;
-
 constexpr uint32_t kPage = 256;
 constexpr uint32_t kBulkPacket = 4096;
 constexpr uint32_t kBlockPacket = 256;
 constexpr uint32_t kSpaceFlags = XferSpace1 | XferSpace2;
-
-bool HasMemorySpaces(const QXVorrel& device) {
-    return device.hardwareType == kSarnet || device.hardwareType == kTolliver;
-}
 
 // One ranged transfer under way: its status, and the packets the library reports.
 class RangeRun {
@@ -199,7 +193,7 @@ int32_t WriteRange(QXVorrel& device, const uint8_t* buffer, uint32_t address, ui
     }
     // Without a named space the bulk path fills both spaces of a two-space model, 0x20 first.
     std::vector<uint32_t> spaces = {0};
-    if (HasMemorySpaces(device) && (flags & (kSpaceFlags | XferSpace3)) == 0)
+    if (TraitsOf(device.hardwareType).twoMemorySpaces && (flags & (kSpaceFlags | XferSpace3)) == 0)
         spaces = {XferSpace2, XferSpace1};
     const int32_t bulk = WritePasses(device, run, buffer, address, length, flags, true, spaces);
     if (bulk == VR_S_OK || options.method != RangeMethod::Auto) return bulk;

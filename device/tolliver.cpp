@@ -1,11 +1,11 @@
 // The Tolliver's three configuration bytes (mode, bank, marker): through one-byte block
 // transfers on firmware 1.0 to 1.5, through the EEPROM on every later firmware.
+#include "device/model_table.h"
 #include "device/qx_vorrel.h"
 
 namespace qx {
 namespace {
 
-constexpr int32_t kTolliver = 14;
 constexpr uint8_t kMarkerSet = 0xAA;
 
 enum ConfigByte : uint16_t { kModeByte = 0, kBankByte = 1, kMarkerByte = 2 };
@@ -58,7 +58,7 @@ int32_t QXVorrel::SetTolliverBank(uint32_t bank, int32_t) {
 }
 
 int32_t QXVorrel::GetTolliverMarker(uint8_t* out) {
-    if (hardwareType != kTolliver) return VR_E_REQUEST_NOT_SUPPORTED;
+    if (!TraitsOf(hardwareType).configBank) return VR_E_REQUEST_NOT_SUPPORTED;
     uint8_t marker = 0;
     const int32_t result = ReadConfigByte(*this, kMarkerByte, &marker, XferSpace2);
     if (result == VR_S_OK && out != nullptr) *out = marker;
@@ -66,7 +66,7 @@ int32_t QXVorrel::GetTolliverMarker(uint8_t* out) {
 }
 
 int32_t QXVorrel::EnsureTolliverMarker(int32_t) {
-    if (hardwareType != kTolliver) return VR_E_REQUEST_NOT_SUPPORTED;
+    if (!TraitsOf(hardwareType).configBank) return VR_E_REQUEST_NOT_SUPPORTED;
     uint8_t marker = 0;
     const int32_t result = ReadConfigByte(*this, kMarkerByte, &marker, XferSpace2);
     if (result != VR_S_OK || marker == kMarkerSet) return result;
@@ -75,7 +75,7 @@ int32_t QXVorrel::EnsureTolliverMarker(int32_t) {
 
 int32_t QXVorrel::GetTolliverMode(int32_t) {
     int32_t result = VR_E_REQUEST_NOT_SUPPORTED;
-    if (hardwareType == kTolliver) {
+    if (TraitsOf(hardwareType).configBank) {
         uint8_t mode = 0;
         result = ReadConfigByte(*this, kModeByte, &mode, XferSpace2);
         if (result == VR_S_OK) {

@@ -1,6 +1,7 @@
 #include "launcher/startup.h"
 
 #include "base/bounded_text.h"
+#include "device/model_table.h"
 #include "launcher/front_end.h"
 #include "launcher/settings_file.h"
 #include "platform/launcher_services.h"
@@ -24,7 +25,6 @@ constexpr int32_t kProductLineLeft = 25;
 constexpr int32_t kStatusLineLeft = 250;
 
 constexpr int32_t kInterfaceUsb = 1;
-constexpr int32_t kHardwareQuillon = 6;
 constexpr uint32_t kBurningCapabilities = 1;
 
 const char* const kUiTitle = "Varnex Quillon Interface";
@@ -51,7 +51,7 @@ void SearchForHardware(frontend::Splash* splash) {
     } else {
         BoundedCopy(status, sizeof status, "Found: ");
         BoundedAppend(status, sizeof status, modelText);
-        if (gDevice.interfaceType == kInterfaceUsb || gDevice.hardwareType == kHardwareQuillon)
+        if (gDevice.interfaceType == kInterfaceUsb || TraitsOf(gDevice.hardwareType).usbLink)
             gDevice.SetUSBBaud(kSpeed921600, 0);
         SplashSetLineText(splash, kStatusLineKey, status, true);
         Pause(kVerdictPauseMs);

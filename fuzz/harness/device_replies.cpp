@@ -208,7 +208,7 @@ int32_t Perform(QXVorrel& d, const Run& r) {
         }
         case Op::SetReadWriteBank: {
             // The transfers call it holding the lock; the Tolliver route takes it itself.
-            const bool hold = d.hardwareType != 14;
+            const bool hold = !TraitsOf(d.hardwareType).configBank;
             if (hold && d.AcquirePort() != VR_S_OK) return VR_E_GENERAL_ERROR - 1000;
             const int32_t result = d.SetReadWriteBank(static_cast<int32_t>(r.address & 0x1FF));
             if (hold) d.ReleasePort();

@@ -4,7 +4,10 @@
 #include <algorithm>
 #include <initializer_list>
 #include <optional>
+#include <string>
 
+#include "device/model_table.h"
+#include "device/qx_vorrel.h"
 #include "host_side.h"
 #include "sim.h"
 
@@ -197,6 +200,56 @@ TEST(EngineBanks, FirmwareFeaturesDecideWhatIsAnswered) {
     }());
     EXPECT_EQ(kelby2.Model().type, 8);
     EXPECT_EQ(ask(kelby2, framed({0x42, 0x52, 0x01})), (Bytes{'O'}));
+}
+
+// --- the library's model table ---------------------------------------------------------------
+
+// The simulator keeps its own model table, as a device does: each letter must mean the same
+// model on both sides, with the same traits wherever the device shows them.
+TEST(EngineModels, AgreeWithTheLibraryModelTable) {
+    struct Version {
+        uint8_t major;
+        uint8_t minor;
+    };
+    // Every feature's major just below and at its minor, and majors past all of them.
+    static constexpr Version kVersions[] = {
+        {1, 2},  {1, 3},  {1, 33},  {1, 34},  {2, 6},   {2, 7},   {2, 11}, {2, 12},
+        {10, 4}, {10, 5}, {10, 11}, {10, 12}, {10, 14}, {10, 15}, {49, 0}, {50, 0}};
+    for (int c = 0x20; c < 0x7F; ++c) {
+        const char letter = static_cast<char>(c);
+        for (const Version v : kVersions) {
+            SCOPED_TRACE(std::string("letter ") + letter + ", firmware " + std::to_string(v.major) +
+                         "." + std::to_string(v.minor));
+            const qx::ModelRow* row = qx::FindModelRow(letter, v.major);
+            const auto sim = qxsim::LookupModel(letter, v.major, v.minor, 0);
+            ASSERT_EQ(sim.has_value(), row != nullptr);
+            if (row == nullptr) continue;
+            const uint8_t version[2] = {v.major, v.minor};
+            EXPECT_EQ(sim->name, row->name);
+            EXPECT_EQ(sim->family, row->family);
+            EXPECT_EQ(sim->type, row->type);
+            EXPECT_EQ(sim->capabilities, qx::ModelCapabilities(*row, version));
+            EXPECT_EQ(sim->hasGeometry, row->memorySize != 0);
+            if (row->memorySize != 0) {
+                EXPECT_EQ(sim->memorySize, row->memorySize);
+            }
+            if (row->bankSize != 0) {
+                EXPECT_EQ(sim->bankSize, row->bankSize);
+            }
+
+            const qx::ModelTraits& traits = qx::TraitsOf(row->type);
+            EXPECT_EQ(sim->twoSpaces, traits.twoMemorySpaces);
+            EXPECT_EQ(sim->addressBytes, traits.wideAddress ? 3 : 2);
+            EXPECT_EQ(sim->largeBinBank, traits.largeBinBank);
+            const bool banks = (sim->capabilities & qx::CapBanks) != 0;
+            // A configuration-byte bank counts by its mode: the library works that out itself.
+            if (traits.configBank || !banks) continue;
+            EXPECT_EQ(sim->bankCount, static_cast<int>(traits.bankCount));
+            qxsim::Engine engine(model(letter, v.major, v.minor));
+            const Bytes refused{'?'};
+            EXPECT_EQ(ask(engine, framed({'B', 'E', 'E'})) != refused, traits.answersBankGet);
+        }
+    }
 }
 
 // --- framing ---------------------------------------------------------------------------------

@@ -21,8 +21,6 @@
 namespace qx::tool {
 namespace {
 
-constexpr int32_t kSarnetType = 9;
-constexpr int32_t kTolliverType = 14;
 constexpr uint32_t kEepromSize = 0x10000;
 
 class Stopwatch {
@@ -52,7 +50,7 @@ std::string SpaceNote(uint32_t flags) {
 }
 
 bool TwoSpaces(const QXVorrel& device) {
-    return device.hardwareType == kSarnetType || device.hardwareType == kTolliverType;
+    return TraitsOf(device.hardwareType).twoMemorySpaces;
 }
 
 std::string ModelName(const QXVorrel& device) {
@@ -659,7 +657,7 @@ int RunBankSet(Session& session, const BankArgs& args) {
         throw UsageError("bank set " + std::to_string(bank) + ": this " + ModelName(device) +
                          " has banks 0 to " + std::to_string(BankLimit(device) - 1) +
                          WholeMemoryNote(device));
-    if (device.hardwareType == kTolliverType) {
+    if (TraitsOf(device.hardwareType).configBank) {
         // The Tolliver keeps one bank byte for both selectors, in its configuration bytes.
         session.Check(device.SetTolliverBank(bank), what, "this model has no banks");
     } else {

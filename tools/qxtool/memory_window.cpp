@@ -1,13 +1,12 @@
 #include "tools/qxtool/memory_window.h"
 
+#include "device/model_table.h"
 #include "tools/qxtool/report.h"
 #include "tools/qxtool/session.h"
 #include "tools/qxtool/tool_error.h"
 
 namespace qx::tool {
 namespace {
-
-constexpr int32_t kTolliverType = 14;
 
 std::string SizeText(uint32_t bytes) {
     return Hex(bytes) + " bytes";
@@ -21,7 +20,7 @@ std::string ModelName(const QXVorrel& device) {
 }  // namespace
 
 uint32_t BankLimit(const QXVorrel& device) {
-    if (device.hardwareType == kTolliverType) {
+    if (TraitsOf(device.hardwareType).configBank) {
         const uint32_t size = device.GetActiveBankSize();
         return size == 0 ? 1 : device.memorySize / size;
     }
@@ -59,7 +58,7 @@ MemoryWindow PlanWindow(const QXVorrel& device, std::optional<uint32_t> bank) {
         throw UsageError("--bank " + std::to_string(*bank) + ": this " + ModelName(device) +
                          " has banks 0 to " + std::to_string(count - 1) + WholeMemoryNote(device));
     const uint32_t emulated = device.emulationBank;
-    if (device.hardwareType == kTolliverType) {
+    if (TraitsOf(device.hardwareType).configBank) {
         // One bank byte serves both selectors: reads and writes reach the emulated bank.
         if (bank && *bank != emulated)
             throw UsageError(

@@ -10,8 +10,6 @@
 namespace qx::tool {
 namespace {
 
-constexpr uint32_t kTolliverType = 14;
-constexpr int32_t kKelbyType = 7;
 // Device addresses reach 24 bits on every model: one width for all of them.
 constexpr int kAddressDigits = 6;
 
@@ -89,7 +87,7 @@ std::vector<std::string> IdentificationGaps(const QXVorrel& device, int32_t iden
     const bool unknownInterface = device.protocolFamily == 1 && device.interfaceType == 0;
     // A Kelby whose information record could not be read keeps no name and assumes the rest.
     if (row != nullptr && row->step == ModelStep::KelbyVariant &&
-        device.hardwareType == kKelbyType && ModelWithoutVersion(device).empty()) {
+        device.hardwareType == row->type && ModelWithoutVersion(device).empty()) {
         const uint8_t version[2] = {device.firmwareMajor, device.firmwareMinor};
         const uint32_t lost = ModelCapabilities(*row, version) & ~device.capabilities;
         std::string text =
@@ -161,7 +159,7 @@ JsonObject DeviceJson(const QXVorrel& device, const std::string& port) {
         .Number("readWriteBank", int64_t{device.readWriteBank})
         .Number("baud", int64_t{LineBaud(device)})
         .Bool("encryption", (device.capabilities & CapEncryption) != 0);
-    if (device.hardwareType == kTolliverType)
+    if (TraitsOf(device.hardwareType).configBank)
         json.Number("tolliverMode", int64_t{device.tolliverMode});
     return json;
 }
@@ -192,7 +190,7 @@ std::string DeviceText(const QXVorrel& device, const std::string& port) {
     line("data width", std::to_string(device.dataWidth) + " bits");
     line("emulation bank", std::to_string(device.emulationBank));
     line("read/write bank", std::to_string(device.readWriteBank));
-    if (device.hardwareType == kTolliverType)
+    if (TraitsOf(device.hardwareType).configBank)
         line("tolliver mode", std::to_string(device.tolliverMode));
     line("baud", std::to_string(LineBaud(device)));
     line("encryption", (device.capabilities & CapEncryption) != 0 ? "on" : "off");

@@ -9,6 +9,7 @@
 #include <span>
 #include <vector>
 
+#include "device/model_table.h"
 #include "device/ranged_transfer.h"
 #include "platform/file_watch.h"
 #include "tools/qxtool/commands.h"
@@ -35,7 +36,6 @@ constexpr uint32_t kDebounceMs = 50;
 constexpr uint32_t kIdleSliceMs = 100;
 // Smaller transfers show no progress bar (a watch prints one line per sync instead).
 constexpr uint64_t kProgressFloor = 64 * 1024;
-constexpr int32_t kTolliverType = 14;
 
 double Milliseconds(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration<double, std::milli>(to - from).count();
@@ -327,7 +327,7 @@ class Syncer {
         key += " emulation=" + std::to_string(device_.emulationBank);
         // The bank the transfers reach (the read/write bank is pointed at it first).
         if (window_.bank >= 0) key += " bank=" + std::to_string(window_.bank);
-        if (device_.hardwareType == kTolliverType)
+        if (TraitsOf(device_.hardwareType).configBank)
             key += " mode=" + std::to_string(device_.tolliverMode);
         key += " memory=" + Hex(window_.limit);
         return key;
