@@ -20,19 +20,6 @@ bool IsPrintable(uint8_t c) {
     return c >= 0x20 && c <= 0x7E;
 }
 
-int32_t InterfaceTypeOf(uint8_t letter) {
-    switch (letter) {
-        case 'U':
-            return 1;
-        case 'B':
-            return 2;
-        case 'S':
-            return 3;
-        default:
-            return 0;
-    }
-}
-
 }  // namespace
 
 int32_t QXVorrel::GetFirmwareVersion(uint8_t* versionOut) {
@@ -167,7 +154,7 @@ int32_t IdentifyModel(QXVorrel& device, const ModelRow& row) {
     if (device.protocolFamily == 1) {
         EEPROMInfo record{};
         if (device.GetEEPROMInfo(&record) == VR_S_OK) {
-            device.interfaceType = InterfaceTypeOf(record.interfaceLetter);
+            device.interfaceType = InterfaceTypeOf(static_cast<char>(record.interfaceLetter));
             if (device.interfaceType == 0)
                 LogMessage(device.logger,
                            "VarnexWare: Could not get communication interface type.");

@@ -11,22 +11,32 @@ constexpr uint8_t kSpeedCommand = 0x53;  // 'S'
 constexpr uint8_t kAccepted = 0x4F;      // 'O'
 constexpr uint32_t kSettleAfterChangeMs = 10;
 
-// Baud of a stored index (baud = 921600 / (index + 1)); a corrupt index gives 0.
-int32_t BaudOfIndex(int32_t index) {
-    if (index < 0) return 0;
-    return static_cast<int32_t>(kFastestBaud / (static_cast<uint32_t>(index) + 1));
-}
+constexpr uint32_t kSupportedIndices[] = {kSpeed921600, kSpeed460800, kSpeed230400, kSpeed115200};
 
 bool IsSupportedIndex(uint32_t index) {
-    return index == kSpeed921600 || index == kSpeed460800 || index == kSpeed230400 ||
-           index == kSpeed115200;
+    for (const uint32_t supported : kSupportedIndices) {
+        if (index == supported) return true;
+    }
+    return false;
 }
 
 }  // namespace
 
+uint32_t BaudOfSpeedIndex(int32_t index) {
+    if (index < 0) return 0;
+    return kFastestBaud / (static_cast<uint32_t>(index) + 1);
+}
+
+std::optional<uint32_t> SpeedIndexOfBaud(uint32_t baud) {
+    for (const uint32_t index : kSupportedIndices) {
+        if (BaudOfSpeedIndex(static_cast<int32_t>(index)) == baud) return index;
+    }
+    return std::nullopt;
+}
+
 int32_t QXVorrel::SetUSBBaud(uint32_t speedIndex, int32_t force) {
     const char* const forceText = force != 0 ? "TRUE" : "FALSE";
-    int32_t baud = BaudOfIndex(baudIndex);
+    int32_t baud = static_cast<int32_t>(BaudOfSpeedIndex(baudIndex));
     int32_t result = VR_S_OK;
     bool lockTaken = false;
 
@@ -38,7 +48,7 @@ int32_t QXVorrel::SetUSBBaud(uint32_t speedIndex, int32_t force) {
         // A tcp:// port: the device would move to a speed this side can never follow.
         result = VR_E_REQUEST_NOT_SUPPORTED;
     } else {
-        baud = static_cast<int32_t>(kFastestBaud / (speedIndex + 1));
+        baud = static_cast<int32_t>(BaudOfSpeedIndex(static_cast<int32_t>(speedIndex)));
         if (capabilities == 0) {
             // Nothing identified yet: a forced change moves only the PC's side (the scan
             // tries the fastest speed this way).

@@ -95,6 +95,14 @@ constexpr std::array<ModelTraits, 11> kTraits{{
 }};
 // clang-format on
 
+constexpr CapabilityName kCapabilityNames[] = {{CapEncryption, "encryption"},
+                                               {CapBanks, "banks"},
+                                               {CapBulk, "bulk"},
+                                               {CapFlashInfo, "flash-info"}};
+
+constexpr InterfaceKind kInterfaces[] = {
+    {kInterfaceUsb, 'U', "USB"}, {2, 'B', ""}, {3, 'S', "serial"}};
+
 }  // namespace
 
 std::span<const ModelRow> ModelTable() {
@@ -128,6 +136,24 @@ const ModelTraits& TraitsOf(int32_t hardwareType) {
         if (traits.type == hardwareType) return traits;
     }
     return kCommonTraits;
+}
+
+std::span<const CapabilityName> NamedCapabilities() {
+    return kCapabilityNames;
+}
+
+const InterfaceKind* FindInterface(int32_t type) {
+    for (const InterfaceKind& kind : kInterfaces) {
+        if (kind.type == type) return &kind;
+    }
+    return nullptr;
+}
+
+int32_t InterfaceTypeOf(char letter) {
+    for (const InterfaceKind& kind : kInterfaces) {
+        if (kind.letter == letter) return kind.type;
+    }
+    return 0;
 }
 
 void ApplyModelRow(QXVorrel& device, const ModelRow& row) {

@@ -90,4 +90,23 @@ struct ModelTraits {
 // The traits of a hardware type; an unlisted type gets the common ones.
 const ModelTraits& TraitsOf(int32_t hardwareType);
 
+// A capability bit with a name, in the order reports list them.
+struct CapabilityName {
+    uint32_t bit;
+    const char* name;
+};
+std::span<const CapabilityName> NamedCapabilities();
+
+// An interface type of the EEPROM information record: its letter there and the link it is.
+struct InterfaceKind {
+    int32_t type;
+    char letter;
+    const char* link;  // "" when it has no common name
+};
+inline constexpr int32_t kInterfaceUsb = 1;
+// The row of an interface type, or null for an unknown one (0 among them).
+const InterfaceKind* FindInterface(int32_t type);
+// The interface type of a record letter; 0 for any other letter.
+int32_t InterfaceTypeOf(char letter);
+
 }  // namespace qx

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
 
 #include "base/result_codes.h"
 #include "log/log_sink.h"
@@ -37,6 +38,11 @@ inline constexpr uint32_t kSpeed921600 = 0;
 inline constexpr uint32_t kSpeed460800 = 1;
 inline constexpr uint32_t kSpeed230400 = 3;
 inline constexpr uint32_t kSpeed115200 = 7;
+
+// The baud of a speed index; 0 for a negative (corrupt) index.
+uint32_t BaudOfSpeedIndex(int32_t index);
+// The index of a baud SetUSBBaud can switch to; nullopt for any other baud.
+std::optional<uint32_t> SpeedIndexOfBaud(uint32_t baud);
 
 // Progress record handed to a TransferCallback.
 struct TransferProgress {

@@ -24,7 +24,6 @@ constexpr int32_t kLinesTop = 150;
 constexpr int32_t kProductLineLeft = 25;
 constexpr int32_t kStatusLineLeft = 250;
 
-constexpr int32_t kInterfaceUsb = 1;
 constexpr uint32_t kBurningCapabilities = 1;
 
 const char* const kUiTitle = "Varnex Quillon Interface";

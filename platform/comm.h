@@ -19,7 +19,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "platform/os_types.h"
 
@@ -43,6 +45,24 @@ bool CommPurge(OsHandle handle, uint32_t flags);
 // call still succeeds with fewer bytes, as ReadFile does).
 bool CommRead(OsHandle handle, void* buffer, uint32_t count, uint32_t* done);
 bool CommWrite(OsHandle handle, const void* buffer, uint32_t count, uint32_t* done);
+
+// n of "\\.\COMn" or "COMn" (any case, n decimal digits only) when n <= `max`; nullopt for
+// any other name, which is a path.
+inline std::optional<uint32_t> ComNameNumber(std::string_view name, uint32_t max = UINT32_MAX) {
+    if (name.starts_with("\\\\.\\")) name.remove_prefix(4);
+    if (name.size() < 4) return std::nullopt;
+    for (size_t i = 0; i < 3; ++i) {
+        if ((name[i] & ~0x20) != "COM"[i]) return std::nullopt;
+    }
+    uint64_t value = 0;
+    for (const char c : name.substr(3)) {
+        if (c < '0' || c > '9') return std::nullopt;
+        // Past `max` the value only has to stay there: the digits are still checked.
+        if (value <= max) value = value * 10 + static_cast<uint32_t>(c - '0');
+    }
+    if (value > max) return std::nullopt;
+    return static_cast<uint32_t>(value);
+}
 
 // The path CommOpen opens for `name`: for "\\.\COMn" and "COMn" the device that COM number
 // stands for on this machine ("" when it stands for none, and the open fails at once); any

@@ -109,27 +109,6 @@ int ModemLines(int fd) {
     return ioctl(fd, TIOCMGET, &lines) == 0 ? lines : -1;
 }
 
-bool IsComPrefix(const char* text) {
-    return (text[0] == 'C' || text[0] == 'c') && (text[1] == 'O' || text[1] == 'o') &&
-           (text[2] == 'M' || text[2] == 'm');
-}
-
-// Parses "\\.\COMn" or "COMn" (n decimal); false for any other name.
-bool ParseComNumber(const char* name, uint32_t* number) {
-    if (std::strncmp(name, "\\\\.\\", 4) == 0) name += 4;
-    if (!IsComPrefix(name)) return false;
-    const char* digits = name + 3;
-    if (*digits == '\0') return false;
-    uint64_t value = 0;
-    for (const char* p = digits; *p != '\0'; ++p) {
-        if (*p < '0' || *p > '9') return false;
-        value = value * 10 + static_cast<uint32_t>(*p - '0');
-        if (value > 0xFFFFFFFFu) return false;
-    }
-    *number = static_cast<uint32_t>(value);
-    return true;
-}
-
 int64_t MsUntil(Clock::time_point deadline) {
     const auto left = deadline - Clock::now();
     if (left <= Clock::duration::zero()) return 0;
@@ -164,8 +143,9 @@ ssize_t ReadAvailable(int fd, uint8_t* buffer, uint32_t count) {
 
 std::string ResolveComName(const char* name) {
     if (name == nullptr) return {};
-    uint32_t number = 0;
-    if (!ParseComNumber(name, &number)) return name;
+    const std::optional<uint32_t> com = ComNameNumber(name);
+    if (!com) return name;
+    const uint32_t number = *com;
     if (const char* dir = std::getenv("QX_COM_DIR"); dir != nullptr && *dir != '\0')
         return std::string(dir) + "/COM" + std::to_string(number);
     struct Range {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/comm.h"
 #include "platform/net_port.h"
 
 namespace qx::platform {
@@ -13,16 +14,10 @@ namespace {
 constexpr const char* kMapKey = "Software\\Orvandel\\Quillon\\Ports";
 constexpr DWORD kMaxUrl = 1024;
 
-// n of "\\.\COMn" or "COMn" (any case), -1 for any other name.
+// n of "\\.\COMn" or "COMn" (any case) up to 255, -1 for any other name.
 int ComNumberOf(const char* name) {
-    if (std::strncmp(name, "\\\\.\\", 4) == 0) name += 4;
-    if (_strnicmp(name, "COM", 3) != 0 || name[3] == '\0') return -1;
-    int number = 0;
-    for (const char* p = name + 3; *p != '\0'; ++p) {
-        if (*p < '0' || *p > '9' || number > 255) return -1;
-        number = number * 10 + (*p - '0');
-    }
-    return number <= 255 ? number : -1;
+    const std::optional<uint32_t> number = ComNameNumber(name, 255);
+    return number ? static_cast<int>(*number) : -1;
 }
 
 }  // namespace

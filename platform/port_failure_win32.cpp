@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/comm.h"
 #include "platform/net_port.h"
 #include "platform/net_socket.h"
 #include "platform/port_failure.h"
@@ -15,12 +16,7 @@ namespace {
 thread_local PortFailure g_record;
 
 bool IsComName(const std::string& name) {
-    const char* text = name.c_str();
-    if (std::strncmp(text, "\\\\.\\", 4) == 0) text += 4;
-    if (_strnicmp(text, "COM", 3) != 0 || text[3] == '\0') return false;
-    for (const char* p = text + 3; *p != '\0'; ++p)
-        if (*p < '0' || *p > '9') return false;
-    return true;
+    return ComNameNumber(name).has_value();
 }
 
 PortProblem OfOpenError(DWORD error, const std::string& name) {

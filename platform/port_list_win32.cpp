@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/comm.h"
 #include "platform/net_port.h"
 #include "platform/port_list.h"
 
@@ -28,11 +29,8 @@ const DEVPROPKEY kBusReportedDescription = {
     {0x540B947E, 0x8B40, 0x45BC, {0xA8, 0xA2, 0x6A, 0x0B, 0x89, 0x4C, 0xBD, 0xA2}}, 4};
 
 int ComNumber(const char* name) {
-    if (_strnicmp(name, "COM", 3) != 0) return -1;
-    char* end = nullptr;
-    const long number = std::strtol(name + 3, &end, 10);
-    if (end == name + 3 || *end != '\0' || number < 0 || number > 255) return -1;
-    return static_cast<int>(number);
+    const std::optional<uint32_t> number = ComNameNumber(name, 255);
+    return number ? static_cast<int>(*number) : -1;
 }
 
 SerialPortEntry* Find(std::vector<SerialPortEntry>& ports, int number) {

@@ -85,7 +85,7 @@ std::string Report(const Call& call) {
         out << "device: none\n";
     } else {
         qx::QXVorrel& d = *call.device;
-        const uint32_t baud = BaudOf(d.baudIndex);
+        const uint32_t baud = qx::BaudOfSpeedIndex(d.baudIndex);
         out << "device: " << d.modelName << "\n";
         out << "hardware: " << d.hardwareId << ", type " << d.hardwareType << ", family "
             << d.protocolFamily << "\n";

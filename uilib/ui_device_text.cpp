@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "device/model_table.h"
+
 namespace tarnwell {
 
 std::string Hex32(uint32_t value) {
@@ -11,22 +13,14 @@ std::string Hex32(uint32_t value) {
 }
 
 std::string Capabilities(uint32_t caps) {
-    struct Bit {
-        uint32_t mask;
-        const char* name;
-    };
-    static constexpr Bit kNamed[] = {{qx::CapEncryption, "encryption"},
-                                     {qx::CapBanks, "banks"},
-                                     {qx::CapBulk, "bulk"},
-                                     {qx::CapFlashInfo, "flash-info"}};
     std::string out = Hex32(caps) + " (";
     uint32_t rest = caps;
     bool first = true;
-    for (const Bit& bit : kNamed) {
-        if ((caps & bit.mask) == 0) continue;
+    for (const qx::CapabilityName& bit : qx::NamedCapabilities()) {
+        if ((caps & bit.bit) == 0) continue;
         out += (first ? "" : ", ");
         out += bit.name;
-        rest &= ~bit.mask;
+        rest &= ~bit.bit;
         first = false;
     }
     if (rest != 0) {
@@ -39,21 +33,12 @@ std::string Capabilities(uint32_t caps) {
     return out;
 }
 
-const char* InterfaceName(int32_t type) {
-    switch (type) {
-        case 1:
-            return "U (USB)";
-        case 2:
-            return "B";
-        case 3:
-            return "S (serial)";
-        default:
-            return "unknown";
-    }
-}
-
-uint32_t BaudOf(int32_t baudIndex) {
-    return baudIndex >= 0 ? 921600u / (static_cast<uint32_t>(baudIndex) + 1) : 0;
+std::string InterfaceName(int32_t type) {
+    const qx::InterfaceKind* kind = qx::FindInterface(type);
+    if (kind == nullptr) return "unknown";
+    std::string name(1, kind->letter);
+    if (*kind->link != '\0') name += std::string(" (") + kind->link + ")";
+    return name;
 }
 
 bool Connected(const qx::QXVorrel* device) {
@@ -73,8 +58,9 @@ std::string IdentificationText(const qx::QXVorrel* device, const std::string& na
          std::to_string(d.hardwareType) + ", family " + std::to_string(d.protocolFamily) + ")");
     line("Name: " + (name.empty() ? std::string("(not named)") : name));
     line("Firmware: " + std::to_string(d.firmwareMajor) + "." + std::to_string(d.firmwareMinor));
-    line("Port: COM" + std::to_string(d.portNumber) + " at " + std::to_string(BaudOf(d.baudIndex)) +
-         " baud, interface " + InterfaceName(d.interfaceType));
+    line("Port: COM" + std::to_string(d.portNumber) + " at " +
+         std::to_string(qx::BaudOfSpeedIndex(d.baudIndex)) + " baud, interface " +
+         InterfaceName(d.interfaceType));
     line("Capabilities: " + Capabilities(d.capabilities));
     line("Memory: " + Hex32(d.memorySize) + " bytes; image " + Hex32(d.GetActiveBankSize()) +
          " bytes");

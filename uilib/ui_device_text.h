@@ -11,9 +11,7 @@ namespace tarnwell {
 std::string Hex32(uint32_t value);
 // The capability word, the named bits decoded, then whether the model can burn.
 std::string Capabilities(uint32_t caps);
-const char* InterfaceName(int32_t type);
-// The link speed of a baud index; 0 for none.
-uint32_t BaudOf(int32_t baudIndex);
+std::string InterfaceName(int32_t type);
 // True when the object holds an identified device on an open port.
 bool Connected(const qx::QXVorrel* device);
 

@@ -98,6 +98,17 @@ TEST(FirmwareSupports, OnlyTheSameMajorWithALowerMinorLacksAFeature) {
     EXPECT_EQ(QXVorrel::FirmwareSupports(6, nullptr), 0);
 }
 
+TEST(SpeedIndex, MapsTheFourRatesOnly) {
+    EXPECT_EQ(SpeedIndexOfBaud(921600), 0u);
+    EXPECT_EQ(SpeedIndexOfBaud(460800), 1u);
+    EXPECT_EQ(SpeedIndexOfBaud(230400), 3u);
+    EXPECT_EQ(SpeedIndexOfBaud(115200), 7u);
+    for (uint32_t baud : {0u, 19200u, 307200u, 1843200u})
+        EXPECT_FALSE(SpeedIndexOfBaud(baud)) << baud;
+    for (uint32_t baud : {921600u, 460800u, 230400u, 115200u})
+        EXPECT_EQ(BaudOfSpeedIndex(static_cast<int32_t>(*SpeedIndexOfBaud(baud))), baud);
+}
+
 TEST(DeviceObject, ConstructsWithTheTableDefaults) {
     QXVorrel device;
     EXPECT_EQ(device.logger, nullptr);

@@ -78,16 +78,6 @@ TEST(ParseComName, AcceptsComNamesAndLeavesPathsAlone) {
     for (const auto& c : cases) EXPECT_EQ(ParseComName(c.name), c.number) << c.name;
 }
 
-TEST(SpeedIndex, MapsTheFourRatesOnly) {
-    EXPECT_EQ(SpeedIndex(921600), 0u);
-    EXPECT_EQ(SpeedIndex(460800), 1u);
-    EXPECT_EQ(SpeedIndex(230400), 3u);
-    EXPECT_EQ(SpeedIndex(115200), 7u);
-    for (uint32_t baud : {0u, 19200u, 307200u, 1843200u}) EXPECT_FALSE(SpeedIndex(baud)) << baud;
-    for (uint32_t baud : {921600u, 460800u, 230400u, 115200u})
-        EXPECT_EQ(BaudOfIndex(static_cast<int32_t>(*SpeedIndex(baud))), baud);
-}
-
 TEST(ParseNumber, DecimalAndHexWithinRange) {
     EXPECT_EQ(ParseNumber("0", 10, "x"), 0u);
     EXPECT_EQ(ParseNumber("010", 100, "x"), 10u);  // decimal, not octal

@@ -676,7 +676,7 @@ int RunBankSet(Session& session, const BankArgs& args) {
 
 int RunSpeed(Session& session, const std::string& baudText) {
     const auto baud = static_cast<uint32_t>(ParseNumber(baudText, 0xFFFFFFFFu, "BAUD"));
-    const auto index = SpeedIndex(baud);
+    const auto index = SpeedIndexOfBaud(baud);
     if (!index) throw UsageError("BAUD must be 921600, 460800, 230400 or 115200");
     session.Open();
     QXVorrel& device = session.Device();
@@ -746,19 +746,6 @@ int RunTolliverMode(Session& session) {
 }
 
 int RunModels() {
-    static const struct {
-        uint32_t bit;
-        const char* name;
-    } kCapabilities[] = {{CapEncryption, "encryption"},
-                         {CapBanks, "banks"},
-                         {CapBulk, "bulk"},
-                         {CapFlashInfo, "flash-info"}};
-    const auto names = [](uint32_t bits) {
-        std::string text;
-        for (const auto& c : kCapabilities)
-            if (bits & c.bit) text += (text.empty() ? "" : " ") + std::string(c.name);
-        return text;
-    };
     std::string text =
         "ID  model                 family type memory    banks          width capabilities\n";
     JsonArray models;
@@ -769,14 +756,16 @@ int RunModels() {
         if (row.majorFrom != 0) name += " (fw " + std::to_string(row.majorFrom) + "+)";
         if (row.majorTo != 255) name += " (fw <" + std::to_string(row.majorTo + 1) + ")";
         std::string capabilities = Hex(row.capabilities, 4);
-        if (!names(row.capabilities).empty()) capabilities += " " + names(row.capabilities);
+        if (const std::string named = CapabilityNames(row.capabilities); !named.empty())
+            capabilities += " " + named;
         std::string optional;
         JsonArray features;
         for (const FeatureCapability& feature : row.features) {
             if (feature.feature == 0) break;
             const uint32_t bits = feature.withFeature & ~feature.withoutFeature;
+            const std::string named = CapabilityNames(bits);
             if (!optional.empty()) optional += ' ';
-            optional += names(bits).empty() ? Hex(bits, 2) : names(bits);
+            optional += named.empty() ? Hex(bits, 2) : named;
             if (feature.withoutFeature != 0)
                 optional += " (else " + Hex(feature.withoutFeature, 2) + ")";
             features.Object(JsonObject()

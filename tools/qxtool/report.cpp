@@ -23,16 +23,11 @@ std::string Letter(char c) {
     return Hex(byte, 2);
 }
 
+}  // namespace
+
 std::string CapabilityNames(uint32_t capabilities) {
-    static const struct {
-        uint32_t bit;
-        const char* name;
-    } kNames[] = {{CapEncryption, "encryption"},
-                  {CapBanks, "banks"},
-                  {CapBulk, "bulk"},
-                  {CapFlashInfo, "flash-info"}};
     std::string names;
-    for (const auto& entry : kNames) {
+    for (const CapabilityName& entry : NamedCapabilities()) {
         if ((capabilities & entry.bit) == 0) continue;
         if (!names.empty()) names += ' ';
         names += entry.name;
@@ -40,17 +35,12 @@ std::string CapabilityNames(uint32_t capabilities) {
     return names;
 }
 
+namespace {
+
 std::string InterfaceName(int32_t type) {
-    switch (type) {
-        case 1:
-            return "1 (U)";
-        case 2:
-            return "2 (B)";
-        case 3:
-            return "3 (S)";
-        default:
-            return std::to_string(type) + " (unknown)";
-    }
+    const InterfaceKind* kind = FindInterface(type);
+    return std::to_string(type) + " (" +
+           (kind != nullptr ? std::string(1, kind->letter) : "unknown") + ")";
 }
 
 std::string Size(uint32_t bytes) {
@@ -135,7 +125,7 @@ std::string ModelWithoutVersion(const QXVorrel& device) {
 uint32_t LineBaud(const QXVorrel& device) {
     // The port's own setting: after a 19200-baud answer the index still says 115200.
     if (device.port->IsOpen() && device.port->dcb.BaudRate != 0) return device.port->dcb.BaudRate;
-    return BaudOfIndex(device.baudIndex);
+    return BaudOfSpeedIndex(device.baudIndex);
 }
 
 JsonObject DeviceJson(const QXVorrel& device, const std::string& port) {

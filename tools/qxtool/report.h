@@ -22,6 +22,8 @@ std::string DeviceLine(const QXVorrel& device, const std::string& port);
 std::string ModelWithoutVersion(const QXVorrel& device);
 // The line rate the port runs at now.
 uint32_t LineBaud(const QXVorrel& device);
+// The named capability bits set in `capabilities`, space-separated ("" for none).
+std::string CapabilityNames(uint32_t capabilities);
 
 // What identification could not learn and what that costs, one text each; empty for a device
 // identified in full. identifyResult: Identify's result where the tool knows it, else VR_S_OK.

@@ -1,10 +1,10 @@
 #include "tools/qxtool/session.h"
 
 #include <atomic>
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/comm.h"
 #include "platform/console.h"
 #include "platform/port_failure.h"
 #include "tools/qxtool/console.h"
@@ -58,37 +58,7 @@ bool Interrupted() {
 }
 
 std::optional<uint32_t> ParseComName(const std::string& name) {
-    std::string rest = name;
-    if (rest.rfind("\\\\.\\", 0) == 0) rest.erase(0, 4);
-    if (rest.size() < 4 || rest.size() > 6) return std::nullopt;
-    for (size_t i = 0; i < 3; ++i)
-        if (std::toupper(static_cast<unsigned char>(rest[i])) != "COM"[i]) return std::nullopt;
-    uint32_t number = 0;
-    for (size_t i = 3; i < rest.size(); ++i) {
-        if (!std::isdigit(static_cast<unsigned char>(rest[i]))) return std::nullopt;
-        number = number * 10 + static_cast<uint32_t>(rest[i] - '0');
-    }
-    if (number > 255) return std::nullopt;
-    return number;
-}
-
-std::optional<uint32_t> SpeedIndex(uint32_t baud) {
-    switch (baud) {
-        case 921600:
-            return kSpeed921600;
-        case 460800:
-            return kSpeed460800;
-        case 230400:
-            return kSpeed230400;
-        case 115200:
-            return kSpeed115200;
-        default:
-            return std::nullopt;
-    }
-}
-
-uint32_t BaudOfIndex(int32_t speedIndex) {
-    return speedIndex < 0 ? 0 : 921600u / (static_cast<uint32_t>(speedIndex) + 1);
+    return platform::ComNameNumber(name, 255);
 }
 
 ProbeResult ProbePort(QXVorrel& device, const std::string& port) {
@@ -193,7 +163,7 @@ void Session::Open() {
     if (!options_.baud.empty()) {
         const uint32_t baud =
             static_cast<uint32_t>(std::strtoul(options_.baud.c_str(), nullptr, 10));
-        const auto index = SpeedIndex(baud);
+        const auto index = SpeedIndexOfBaud(baud);
         if (!index) throw UsageError("--baud must be 921600, 460800, 230400 or 115200");
         Check(device_->SetUSBBaud(*index, 0), "raising the link to " + options_.baud + " baud");
     }

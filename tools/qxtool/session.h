@@ -30,9 +30,6 @@ bool Interrupted();
 
 // "COM5", "com5" and "\\.\COM5" name COM port 5 (0..255); anything else is a path.
 std::optional<uint32_t> ParseComName(const std::string& name);
-// The speed index of a baud rate (921600, 460800, 230400, 115200).
-std::optional<uint32_t> SpeedIndex(uint32_t baud);
-uint32_t BaudOfIndex(int32_t speedIndex);
 
 // The outcome of looking for a device on one port.
 struct ProbeResult {
