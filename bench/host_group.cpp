@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "device/qx_vorrel.h"
+#include "device/qx_vorrel_internal.h"
 #include "link_env.h"
 #include "link_transfer.h"
 #include "raw_pty.h"
@@ -61,8 +62,7 @@ double EngineMicros(const std::vector<uint8_t>& request) {
 }
 
 std::vector<uint8_t> Sealed(std::vector<uint8_t> request) {
-    request.push_back(
-        qx::QXVorrel::PacketChecksum(request.data(), static_cast<int32_t>(request.size())));
+    request.push_back(qx::PacketChecksum(request.data(), static_cast<int32_t>(request.size())));
     return request;
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "device/qx_vorrel.h"
+#include "device/qx_vorrel_internal.h"
 #include "log/log_sink.h"
 #include "log/text_sink.h"
 
@@ -37,8 +38,7 @@ void BM_PacketChecksum(benchmark::State& state) {
     const auto size = static_cast<size_t>(state.range(0));
     const std::vector<uint8_t> data = Pattern(size);
     for (auto _ : state) {
-        benchmark::DoNotOptimize(
-            qx::QXVorrel::PacketChecksum(data.data(), static_cast<int32_t>(size)));
+        benchmark::DoNotOptimize(qx::PacketChecksum(data.data(), static_cast<int32_t>(size)));
     }
     PerByte(state, size);
 }
@@ -50,7 +50,7 @@ void BM_EncryptBuffer(benchmark::State& state) {
     std::vector<uint8_t> data = Pattern(size);
     uint8_t chain = 0;
     for (auto _ : state) {
-        device.EncryptBuffer(data.data(), static_cast<uint32_t>(size), &chain);
+        EncryptBuffer(device, data.data(), static_cast<uint32_t>(size), &chain);
         benchmark::ClobberMemory();
     }
     benchmark::DoNotOptimize(chain);
@@ -63,7 +63,7 @@ void BM_DecryptBuffer(benchmark::State& state) {
     qx::QXVorrel device;
     std::vector<uint8_t> data = Pattern(size);
     for (auto _ : state) {
-        device.DecryptBuffer(0x5A, data.data(), static_cast<int32_t>(size));
+        DecryptBuffer(device, 0x5A, data.data(), static_cast<int32_t>(size));
         benchmark::ClobberMemory();
     }
     PerByte(state, size);

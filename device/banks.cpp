@@ -1,6 +1,7 @@
 // Bank requests ("B", and "8" for a set on the Brannock) and the per-model routes to them.
 #include "device/model_table.h"
 #include "device/qx_vorrel.h"
+#include "device/qx_vorrel_internal.h"
 
 namespace qx {
 namespace {
@@ -21,7 +22,7 @@ int32_t QXVorrel::GetBank(uint8_t* out, int32_t readWrite, int32_t, int32_t) {
     BoundedFormat(label, sizeof(label), "%s", readWrite != 0 ? "R/W" : "Active Emulation");
     uint8_t request[4] = {'B', which, which, 0};
     request[3] = PacketChecksum(request, 3);
-    if (AcquirePort() == VR_E_PORT_BUSY) return VR_E_PORT_BUSY;
+    if (AcquirePort(*this) == VR_E_PORT_BUSY) return VR_E_PORT_BUSY;
 
     port->Purge();
     // A request that did not go out shows up as the missing reply.
@@ -40,7 +41,7 @@ int32_t QXVorrel::GetBank(uint8_t* out, int32_t readWrite, int32_t, int32_t) {
             emulationBank = reply;
         }
     }
-    ReleasePort();
+    ReleasePort(*this);
     return result;
 }
 
@@ -69,7 +70,7 @@ int32_t QXVorrel::SetBank(uint32_t bank, int32_t readWrite, int32_t persistent, 
 
     // Bit 0 set: the caller (a transfer) already holds the lock; never touch it then.
     const bool takeLock = (lockHeld & 1) == 0;
-    if (takeLock && AcquirePort() == VR_E_PORT_BUSY) return VR_E_PORT_BUSY;
+    if (takeLock && AcquirePort(*this) == VR_E_PORT_BUSY) return VR_E_PORT_BUSY;
 
     port->Purge();
     port->Write(request, sizeof(request));
@@ -87,7 +88,7 @@ int32_t QXVorrel::SetBank(uint32_t bank, int32_t readWrite, int32_t persistent, 
             emulationBank = static_cast<uint8_t>(bank & 0xFF);
         }
     }
-    if (takeLock) ReleasePort();
+    if (takeLock) ReleasePort(*this);
     return result;
 }
 

@@ -4,6 +4,7 @@
 
 #include "device/model_table.h"
 #include "device/qx_vorrel.h"
+#include "device/qx_vorrel_internal.h"
 #include "device/transfer_frame.h"
 #include "platform/thread_sync.h"
 
@@ -93,7 +94,7 @@ int32_t QXVorrel::ReadBlock(uint8_t* buffer, uint32_t length, uint32_t address, 
         return frame.Finish(VR_E_INVALID_ALIGNMENT, order);
     }
     const bool wide = TraitsOf(hardwareType).wideAddress;
-    const bool encrypted = IsTransferEncrypted(flags);
+    const bool encrypted = IsTransferEncrypted(*this, flags);
     uint8_t spaceBits = 0;
     if (TraitsOf(hardwareType).twoMemorySpaces) {
         // Reads without a space flag go to space 0x20.
@@ -146,7 +147,7 @@ int32_t QXVorrel::ReadBlock(uint8_t* buffer, uint32_t length, uint32_t address, 
                        expected, received);
             return frame.Finish(VR_E_EXTERNAL_CS_INVALID, order);
         }
-        if (encrypted) DecryptBuffer(chain, data, static_cast<int32_t>(packet.size));
+        if (encrypted) DecryptBuffer(*this, chain, data, static_cast<int32_t>(packet.size));
 
         offset += packet.size;
         remaining -= packet.size;
@@ -179,7 +180,7 @@ int32_t QXVorrel::WriteBlock(const uint8_t* buffer, uint32_t length, uint32_t ad
         return frame.Finish(VR_E_INVALID_ALIGNMENT, order);
     }
     const bool wide = TraitsOf(hardwareType).wideAddress;
-    const bool encrypted = IsTransferEncrypted(flags);
+    const bool encrypted = IsTransferEncrypted(*this, flags);
     // The memory spaces this write fills, one pass each. No default space on writes: without
     // a flag no bits are set. A fallback writes what the bulk path would have written, which
     // without a named space is both spaces, 0x20 first.

@@ -4,6 +4,7 @@
 
 #include "device/model_table.h"
 #include "device/qx_vorrel.h"
+#include "device/qx_vorrel_internal.h"
 #include "device/transfer_frame.h"
 
 namespace qx {
@@ -75,7 +76,7 @@ int32_t QXVorrel::BulkRead(uint8_t* buffer, uint32_t length, uint32_t address, u
         return frame.Finish(VR_E_PORT_NOT_INITIALIZED, order);
     }
     LogMessage(logger, "QXVorrel: Bulk reading %iKB", static_cast<int>(length / 1024));
-    const bool encrypted = IsTransferEncrypted(flags);
+    const bool encrypted = IsTransferEncrypted(*this, flags);
     frame.progress().Start(length / kBulkPacketMax);
     LogMessage(logger, "VarnexWare: Bulk Read Request initiated for %i bytes.",
                static_cast<int>(length));
@@ -124,7 +125,7 @@ int32_t QXVorrel::BulkRead(uint8_t* buffer, uint32_t length, uint32_t address, u
                        expected, received);
             return frame.Finish(VR_E_EXTERNAL_CS_INVALID, order);
         }
-        if (encrypted) DecryptBuffer(chain, data, static_cast<int32_t>(packetLength));
+        if (encrypted) DecryptBuffer(*this, chain, data, static_cast<int32_t>(packetLength));
         frame.progress().PacketDone();
 
         offset += packetLength;
@@ -148,7 +149,7 @@ int32_t QXVorrel::BulkWrite(const uint8_t* buffer, uint32_t length, uint32_t add
         return frame.Finish(VR_E_PORT_NOT_INITIALIZED, order);
     }
     LogMessage(logger, "QXVorrel: Bulk writing %iKB", static_cast<int>(length / 1024));
-    const bool encrypted = IsTransferEncrypted(flags);
+    const bool encrypted = IsTransferEncrypted(*this, flags);
     frame.progress().Start(length / kBulkPacketMax);
     if (const int32_t busy = frame.Acquire(); busy != VR_S_OK) {
         LogMessage(logger, "VarnexWare: BulkWrite failure. Failed to acquire port lock.");

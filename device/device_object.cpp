@@ -4,6 +4,7 @@
 
 #include "device/model_table.h"
 #include "device/qx_vorrel.h"
+#include "device/qx_vorrel_internal.h"
 #include "platform/thread_sync.h"
 
 namespace qx {

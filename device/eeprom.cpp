@@ -1,5 +1,6 @@
 // The device's own EEPROM: byte-wise reads and writes, and the 7-byte information record.
 #include "device/qx_vorrel.h"
+#include "device/qx_vorrel_internal.h"
 
 namespace qx {
 namespace {
@@ -25,7 +26,7 @@ uint32_t BuildReadRequest(int32_t family, uint16_t address, uint16_t length, uin
     if (family != 1) {
         for (uint16_t i = 0; i < length; ++i) out[n++] = 0;
     }
-    out[n] = QXVorrel::PacketChecksum(out, static_cast<int32_t>(n));
+    out[n] = PacketChecksum(out, static_cast<int32_t>(n));
     return n + 1;
 }
 
@@ -41,7 +42,7 @@ uint32_t BuildWriteRequest(int32_t family, uint16_t address, uint8_t value, uint
     out[n++] = static_cast<uint8_t>(address >> 8);
     out[n++] = static_cast<uint8_t>(address & 0xFF);
     out[n++] = value;
-    out[n] = QXVorrel::PacketChecksum(out, static_cast<int32_t>(n));
+    out[n] = PacketChecksum(out, static_cast<int32_t>(n));
     return n + 1;
 }
 
@@ -54,7 +55,7 @@ int32_t QXVorrel::ReadEEPROM(uint8_t* buffer, uint16_t address, uint16_t length)
     LogMessage(logger, "QXVorrel: ReadEEPROM requested, %i bytes from address %X", length, address);
     uint8_t request[kMaxEepromRead + 5];
     const uint32_t requestLength = BuildReadRequest(protocolFamily, address, length, request);
-    if (AcquirePort() == VR_E_PORT_BUSY) return VR_E_PORT_BUSY;
+    if (AcquirePort(*this) == VR_E_PORT_BUSY) return VR_E_PORT_BUSY;
 
     port->SetReadTimeout(kDefaultReadTimeoutMs);
     port->Purge();
@@ -76,7 +77,7 @@ int32_t QXVorrel::ReadEEPROM(uint8_t* buffer, uint16_t address, uint16_t length)
                    sum, checksum);
         result = VR_E_EXTERNAL_CS_INVALID;
     }
-    ReleasePort();
+    ReleasePort(*this);
     return result;
 }
 
@@ -85,7 +86,7 @@ int32_t QXVorrel::WriteEEPROM(const uint8_t* data, uint16_t address, uint16_t /*
     if (data == nullptr) return VR_E_INVALID_FUNC_PARAM;
     // Exactly one byte is written, whatever the count says.
     LogMessage(logger, "QXVorrel: WriteEEPROM requested, %i bytes to address %X", 1, address);
-    if (AcquirePort() == VR_E_PORT_BUSY) return VR_E_PORT_BUSY;
+    if (AcquirePort(*this) == VR_E_PORT_BUSY) return VR_E_PORT_BUSY;
 
     port->Purge();
     uint8_t request[8];
@@ -99,7 +100,7 @@ int32_t QXVorrel::WriteEEPROM(const uint8_t* data, uint16_t address, uint16_t /*
     } else if (reply != kAccepted) {
         result = VR_E_INVALID_RESPONSE;
     }
-    ReleasePort();
+    ReleasePort(*this);
     return result;
 }
 

@@ -1,5 +1,6 @@
 // GetFlashInfo: the 16-byte flash information record of the logging models.
 #include "device/qx_vorrel.h"
+#include "device/qx_vorrel_internal.h"
 
 namespace qx {
 

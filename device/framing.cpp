@@ -4,6 +4,7 @@
 
 #include "device/model_table.h"
 #include "device/qx_vorrel.h"
+#include "device/qx_vorrel_internal.h"
 #include "device/transfer_frame.h"
 #include "platform/thread_sync.h"
 
@@ -22,26 +23,27 @@ uint32_t KeyLength(int32_t length) {
 
 }  // namespace
 
-uint8_t QXVorrel::PacketChecksum(const uint8_t* bytes, int32_t length) {
+uint8_t PacketChecksum(const uint8_t* bytes, int32_t length) {
     uint8_t sum = 0;
     if (bytes == nullptr) return sum;
     for (int32_t i = 0; i < length; ++i) sum = static_cast<uint8_t>(sum + bytes[i]);
     return sum;
 }
 
-uint8_t QXVorrel::SeededChecksum(const uint8_t* bytes, uint32_t length) {
+uint8_t SeededChecksum(const uint8_t* bytes, uint32_t length) {
     uint8_t sum = kChainSeed;
     if (bytes == nullptr) return sum;
     for (uint32_t i = 0; i < length; ++i) sum = static_cast<uint8_t>(sum + bytes[i]);
     return sum;
 }
 
-int32_t QXVorrel::EncryptBuffer(uint8_t* buffer, uint32_t length, uint8_t* chainOut) {
+int32_t EncryptBuffer(const QXVorrel& device, uint8_t* buffer, uint32_t length, uint8_t* chainOut) {
     if (buffer == nullptr || length == 0) {
         if (chainOut != nullptr) *chainOut = 0;
         return kStatusFail;
     }
-    const uint32_t keyLength = KeyLength(transferKeyLength);
+    const uint8_t* const transferKey = device.transferKey;
+    const uint32_t keyLength = KeyLength(device.transferKeyLength);
     uint8_t chain = SeededChecksum(transferKey, keyLength);
     for (uint32_t i = 0; i < length; ++i) {
         uint8_t v = buffer[i] ^ chain;
@@ -55,9 +57,10 @@ int32_t QXVorrel::EncryptBuffer(uint8_t* buffer, uint32_t length, uint8_t* chain
     return 0;
 }
 
-int32_t QXVorrel::DecryptBuffer(uint8_t chain, uint8_t* buffer, int32_t length) {
+int32_t DecryptBuffer(const QXVorrel& device, uint8_t chain, uint8_t* buffer, int32_t length) {
     if (buffer == nullptr || length == 0) return kStatusFail;
-    const uint32_t keyLength = KeyLength(transferKeyLength);
+    const uint8_t* const transferKey = device.transferKey;
+    const uint32_t keyLength = KeyLength(device.transferKeyLength);
     uint8_t previous = chain;
     for (int32_t i = 0; i < length; ++i) {
         const uint8_t received = buffer[i];
@@ -71,12 +74,12 @@ int32_t QXVorrel::DecryptBuffer(uint8_t chain, uint8_t* buffer, int32_t length) 
     return 0;
 }
 
-int32_t QXVorrel::AcquirePort() {
+int32_t AcquirePort(QXVorrel& device) {
     // Without an event (creation failed) exchanges go on unserialised.
-    if (portLock == nullptr) return VR_S_OK;
-    switch (platform::EventWait(portLock, kPortLockWaitMs)) {
+    if (device.portLock == nullptr) return VR_S_OK;
+    switch (platform::EventWait(device.portLock, kPortLockWaitMs)) {
         case platform::WaitResult::Signalled:
-            portFree.store(0);
+            device.portFree.store(0);
             return VR_S_OK;
         case platform::WaitResult::TimedOut:
             return VR_E_PORT_BUSY;
@@ -86,9 +89,9 @@ int32_t QXVorrel::AcquirePort() {
     return VR_S_OK;
 }
 
-int32_t QXVorrel::ReleasePort() {
-    portFree.store(1);
-    if (portLock != nullptr) platform::EventSet(portLock);
+int32_t ReleasePort(QXVorrel& device) {
+    device.portFree.store(1);
+    if (device.portLock != nullptr) platform::EventSet(device.portLock);
     return VR_S_OK;
 }
 
@@ -96,8 +99,8 @@ int32_t QXVorrel::GetLargeBinBank() const {
     return TraitsOf(hardwareType).largeBinBank;
 }
 
-bool QXVorrel::IsTransferEncrypted(uint32_t flags) const {
-    return (capabilities & CapEncryption) != 0 && (flags & XferPlain) == 0;
+bool IsTransferEncrypted(const QXVorrel& device, uint32_t flags) {
+    return (device.capabilities & CapEncryption) != 0 && (flags & XferPlain) == 0;
 }
 
 bool QXVorrel::InLargeBinMode() const {
@@ -136,7 +139,7 @@ TransferFrame::TransferFrame(QXVorrel& device, TransferCallback callback)
     : device_(device), progress_(callback) {}
 
 int32_t TransferFrame::Acquire() {
-    const int32_t result = device_.AcquirePort();
+    const int32_t result = AcquirePort(device_);
     lockTaken_ = result == VR_S_OK;
     return result;
 }
@@ -165,7 +168,7 @@ int32_t TransferFrame::Finish(int32_t result, FinishOrder order) {
     // it (busy, refused) must not wipe the cancellation meant for the transfer that does.
     if (lockTaken_) {
         device_.cancelRequested.store(0);
-        device_.ReleasePort();
+        ReleasePort(device_);
     }
     lockTaken_ = false;
     return result;
@@ -193,10 +196,10 @@ uint32_t SealRequest(QXVorrel& device, uint8_t* request, uint32_t runStart, uint
                      bool encrypt, uint8_t* chainOut) {
     uint8_t chain = 0;
     if (encrypt && length > runStart) {
-        device.EncryptBuffer(request + runStart, length - runStart, &chain);
+        EncryptBuffer(device, request + runStart, length - runStart, &chain);
     }
     if (chainOut != nullptr) *chainOut = chain;
-    request[length] = QXVorrel::PacketChecksum(request, static_cast<int32_t>(length));
+    request[length] = PacketChecksum(request, static_cast<int32_t>(length));
     return length + 1;
 }
 

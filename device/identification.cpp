@@ -5,6 +5,7 @@
 #include "base/bounded_text.h"
 #include "device/model_table.h"
 #include "device/qx_vorrel.h"
+#include "device/qx_vorrel_internal.h"
 
 namespace qx {
 namespace {
@@ -25,7 +26,7 @@ bool IsPrintable(uint8_t c) {
 int32_t QXVorrel::GetFirmwareVersion(uint8_t* versionOut) {
     if (!port->IsOpen()) return VR_E_PORT_NOT_INITIALIZED;
     LogMessage(logger, "QXVorrel: Firmware Version string requested");
-    if (AcquirePort() != VR_S_OK) return VR_E_PORT_BUSY;
+    if (AcquirePort(*this) != VR_S_OK) return VR_E_PORT_BUSY;
 
     port->SetReadTimeout(kDefaultReadTimeoutMs);
     firmwareMajor = 0;
@@ -55,14 +56,14 @@ int32_t QXVorrel::GetFirmwareVersion(uint8_t* versionOut) {
     }
 
     if (port->IsOpen()) port->SetReadTimeout(kDefaultReadTimeoutMs);
-    ReleasePort();
+    ReleasePort(*this);
     return result;
 }
 
 int32_t QXVorrel::GetNameString(uint8_t* buffer) {
     if (buffer == nullptr) return VR_E_INVALID_FUNC_PARAM;
     if (!port->IsOpen()) return VR_E_PORT_NOT_INITIALIZED;
-    if (AcquirePort() != VR_S_OK) return VR_E_PORT_BUSY;
+    if (AcquirePort(*this) != VR_S_OK) return VR_E_PORT_BUSY;
 
     port->SetReadTimeout(kDefaultReadTimeoutMs);
     port->Purge();
@@ -82,14 +83,14 @@ int32_t QXVorrel::GetNameString(uint8_t* buffer) {
     }
 
     if (port->IsOpen()) port->SetReadTimeout(kDefaultReadTimeoutMs);
-    ReleasePort();
+    ReleasePort(*this);
     return result;
 }
 
 int32_t QXVorrel::GetSerial(uint8_t* buffer) {
     if (buffer == nullptr) return VR_E_INVALID_FUNC_PARAM;
     LogMessage(logger, "SarNet: Serial requested");
-    if (AcquirePort() != VR_S_OK) return VR_E_PORT_BUSY;
+    if (AcquirePort(*this) != VR_S_OK) return VR_E_PORT_BUSY;
 
     // The longer time-out stays: the serial request is the last of identification.
     port->SetReadTimeout(kSerialTimeoutMs);
@@ -110,7 +111,7 @@ int32_t QXVorrel::GetSerial(uint8_t* buffer) {
         result = VR_E_BAD_CHECKSUM;
     }
 
-    ReleasePort();
+    ReleasePort(*this);
     return result;
 }
 

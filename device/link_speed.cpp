@@ -1,5 +1,6 @@
 // SetUSBBaud: the device agrees to a new link speed at the old one, then the PC follows.
 #include "device/qx_vorrel.h"
+#include "device/qx_vorrel_internal.h"
 #include "device/transfer_frame.h"
 #include "platform/thread_sync.h"
 
@@ -56,7 +57,7 @@ int32_t QXVorrel::SetUSBBaud(uint32_t speedIndex, int32_t force) {
                 baudIndex = static_cast<int32_t>(speedIndex);
                 port->SetBaud(static_cast<uint32_t>(baud));
             }
-        } else if ((result = AcquirePort()) == VR_S_OK) {
+        } else if ((result = AcquirePort(*this)) == VR_S_OK) {
             lockTaken = true;
             port->SetReadTimeout(kDefaultReadTimeoutMs);
             port->Purge();
@@ -87,7 +88,7 @@ int32_t QXVorrel::SetUSBBaud(uint32_t speedIndex, int32_t force) {
                    "VR_E_PORT_BUSY");
         return result;
     }
-    if (lockTaken) ReleasePort();
+    if (lockTaken) ReleasePort(*this);
     if (result >= 0) {
         LogMessage(logger, "QXVorrel: SetUSBBaud to %i, Force = %s SUCCEEDED", baud, forceText);
         platform::SleepMs(kSettleAfterChangeMs);

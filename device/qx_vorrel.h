@@ -139,14 +139,8 @@ class QXVorrel {
     static ThreadResult QX_THREAD_ROUTINE StreamReader(void* device);
 
     // --- framing (framing.cpp)
-    static uint8_t PacketChecksum(const uint8_t* bytes, int32_t length);
-    static uint8_t SeededChecksum(const uint8_t* bytes, uint32_t length);
-    int32_t EncryptBuffer(uint8_t* buffer, uint32_t length, uint8_t* chainOut);
-    int32_t DecryptBuffer(uint8_t chain, uint8_t* buffer, int32_t length);
-    int32_t AcquirePort();
-    int32_t ReleasePort();
+    // (the checksums, the cipher and the port lock: device/qx_vorrel_internal.h)
     int32_t GetLargeBinBank() const;
-    bool IsTransferEncrypted(uint32_t flags) const;
     bool InLargeBinMode() const;
 
     // --- link speed (link_speed.cpp)
@@ -196,9 +190,5 @@ class QXVorrel {
     int32_t GetNameString(uint8_t* buffer);
     int32_t GetSerial(uint8_t* buffer);
 };
-
-// The link cipher's constants, shared with devices (and the simulator).
-extern const uint8_t kTransferKey[kTransferKeySize];
-inline constexpr uint8_t kChainSeed = 0x3C;
 
 }  // namespace qx

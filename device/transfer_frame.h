@@ -17,7 +17,7 @@
 //         if (encrypted) n += PutRandomPair(request + n);
 //         ... address bytes, data ...
 //         n = SealRequest(*this, request, run, n, encrypted, &chain);
-//         ... Write, Read, check, DecryptBuffer(chain, ...) ...
+//         ... Write, Read, check, DecryptBuffer(device, chain, ...) ...
 //         frame.progress().PacketDone();
 //     }
 //     return frame.Finish(VR_S_OK, order);
@@ -26,6 +26,7 @@
 #include <cstdint>
 
 #include "device/qx_vorrel.h"
+#include "device/qx_vorrel_internal.h"
 
 namespace qx {
 

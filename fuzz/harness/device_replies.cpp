@@ -27,6 +27,7 @@
 
 #include "device/model_table.h"
 #include "device/qx_vorrel.h"
+#include "device/qx_vorrel_internal.h"
 #include "harness.h"
 #include "log/log_sink.h"
 #include "log/text_sink.h"
@@ -119,8 +120,7 @@ std::string CheckRequest(const std::vector<uint8_t>& request) {
     if (request.size() < 2 || request.size() > kMaxRequest) {
         return "request of " + std::to_string(request.size()) + " bytes";
     }
-    const uint8_t sum =
-        QXVorrel::PacketChecksum(request.data(), static_cast<int32_t>(request.size() - 1));
+    const uint8_t sum = PacketChecksum(request.data(), static_cast<int32_t>(request.size() - 1));
     if (sum != request.back()) return "request not closed by its checksum";
     return "";
 }
@@ -196,10 +196,10 @@ int32_t Perform(QXVorrel& d, const Run& r) {
         }
         case Op::SetBank: {
             const int32_t lockHeld = (detail >> 2) & 1;
-            if (lockHeld != 0 && d.AcquirePort() != VR_S_OK) return VR_E_GENERAL_ERROR - 1000;
+            if (lockHeld != 0 && AcquirePort(d) != VR_S_OK) return VR_E_GENERAL_ERROR - 1000;
             const int32_t result =
                 d.SetBank(r.address & 0x1FF, detail & 1, (detail >> 1) & 1, lockHeld);
-            if (lockHeld != 0) d.ReleasePort();
+            if (lockHeld != 0) ReleasePort(d);
             return result;
         }
         case Op::QueryBank: {
@@ -209,9 +209,9 @@ int32_t Perform(QXVorrel& d, const Run& r) {
         case Op::SetReadWriteBank: {
             // The transfers call it holding the lock; the Tolliver route takes it itself.
             const bool hold = !TraitsOf(d.hardwareType).configBank;
-            if (hold && d.AcquirePort() != VR_S_OK) return VR_E_GENERAL_ERROR - 1000;
+            if (hold && AcquirePort(d) != VR_S_OK) return VR_E_GENERAL_ERROR - 1000;
             const int32_t result = d.SetReadWriteBank(static_cast<int32_t>(r.address & 0x1FF));
-            if (hold) d.ReleasePort();
+            if (hold) ReleasePort(d);
             return result;
         }
         case Op::Tolliver: {
@@ -281,8 +281,8 @@ std::string CheckAfter(QXVorrel& d, const Run& r, int32_t result) {
     if (!KnownCode(result)) return "result " + std::to_string(result) + " is no result code";
     if (!gCallbackFault.empty()) return gCallbackFault;
     if (d.portFree.load() != 1) return "port lock left taken";
-    if (d.portLock == nullptr || d.AcquirePort() != VR_S_OK) return "port lock not free";
-    d.ReleasePort();
+    if (d.portLock == nullptr || AcquirePort(d) != VR_S_OK) return "port lock not free";
+    ReleasePort(d);
     if (IsTransfer(r.op)) {
         if (d.cancelRequested.load() != 0) return "cancelRequested left set";
         if (d.port->IsOpen()) {

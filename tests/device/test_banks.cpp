@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "device/qx_vorrel_internal.h"
 #include "device_wire_support.h"
 
 namespace qx {
@@ -129,7 +130,7 @@ TEST(Banks, LockHeldFlagNeverTouchesTheLock) {
     SimDevice dev(Kelby());
     START(dev);
     QXVorrel& d = dev.device();
-    ASSERT_EQ(d.AcquirePort(), VR_S_OK);  // a transfer holds it
+    ASSERT_EQ(AcquirePort(d), VR_S_OK);  // a transfer holds it
     const auto start = Clock::now();
     EXPECT_EQ(d.SetBank(1, 1, 0, 1), VR_S_OK);
     EXPECT_EQ(d.SetReadWriteBank(2), VR_S_OK);
@@ -141,9 +142,9 @@ TEST(Banks, LockHeldFlagNeverTouchesTheLock) {
     EXPECT_EQ(d.readWriteBank, 2);
     // And the holder still owns it: a second thread cannot get it.
     int32_t other = 0;
-    std::thread([&] { other = d.AcquirePort(); }).join();
+    std::thread([&] { other = AcquirePort(d); }).join();
     EXPECT_EQ(other, VR_E_PORT_BUSY);
-    d.ReleasePort();
+    ReleasePort(d);
 }
 
 TEST(Banks, BrannockHasNoGet) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "device/qx_vorrel.h"
+#include "device/qx_vorrel_internal.h"
 #include "device/transfer_frame.h"
 #include "log/log_sink.h"
 #include "log/text_sink.h"
@@ -253,26 +254,26 @@ TEST(Framing, LargeBinBankByModel) {
 
 TEST(Framing, EncryptionFollowsCapabilityAndPlainFlag) {
     QXVorrel device;
-    EXPECT_FALSE(device.IsTransferEncrypted(0));
+    EXPECT_FALSE(IsTransferEncrypted(device, 0));
     device.capabilities = CapEncryption | CapBulk;
-    EXPECT_TRUE(device.IsTransferEncrypted(0));
-    EXPECT_TRUE(device.IsTransferEncrypted(XferSpace1));
-    EXPECT_FALSE(device.IsTransferEncrypted(XferPlain));
+    EXPECT_TRUE(IsTransferEncrypted(device, 0));
+    EXPECT_TRUE(IsTransferEncrypted(device, XferSpace1));
+    EXPECT_FALSE(IsTransferEncrypted(device, XferPlain));
 }
 
 TEST(Framing, PacketAndSeededChecksums) {
     const uint8_t doli[] = {'D', 'O', 'L', 'I'};
     const uint8_t ns[] = {'N', 'S'};
     std::vector<uint8_t> ff(256, 0xFF);
-    EXPECT_EQ(QXVorrel::PacketChecksum(doli, 0), 0);
-    EXPECT_EQ(QXVorrel::PacketChecksum(doli, -3), 0);
-    EXPECT_EQ(QXVorrel::PacketChecksum(doli, 4), 0x28);
-    EXPECT_EQ(QXVorrel::PacketChecksum(ns, 2), 0xA1);
-    EXPECT_EQ(QXVorrel::PacketChecksum(ff.data(), 256), 0x00);
-    EXPECT_EQ(QXVorrel::PacketChecksum(ff.data(), 255), 0x01);
-    EXPECT_EQ(QXVorrel::SeededChecksum(nullptr, 5), kChainSeed);
-    EXPECT_EQ(QXVorrel::SeededChecksum(doli, 0), kChainSeed);
-    EXPECT_EQ(QXVorrel::SeededChecksum(doli, 4), static_cast<uint8_t>(kChainSeed + 0x28));
+    EXPECT_EQ(PacketChecksum(doli, 0), 0);
+    EXPECT_EQ(PacketChecksum(doli, -3), 0);
+    EXPECT_EQ(PacketChecksum(doli, 4), 0x28);
+    EXPECT_EQ(PacketChecksum(ns, 2), 0xA1);
+    EXPECT_EQ(PacketChecksum(ff.data(), 256), 0x00);
+    EXPECT_EQ(PacketChecksum(ff.data(), 255), 0x01);
+    EXPECT_EQ(SeededChecksum(nullptr, 5), kChainSeed);
+    EXPECT_EQ(SeededChecksum(doli, 0), kChainSeed);
+    EXPECT_EQ(SeededChecksum(doli, 4), static_cast<uint8_t>(kChainSeed + 0x28));
 }
 
 // The cipher written out from its description, independent of the library's loops.
@@ -291,7 +292,7 @@ uint8_t ReferenceEncrypt(std::vector<uint8_t>& bytes) {
 
 TEST(Cipher, EncryptMatchesTheReferenceAndDecryptRestores) {
     QXVorrel device;
-    const uint8_t start = QXVorrel::SeededChecksum(kTransferKey, kTransferKeySize);
+    const uint8_t start = SeededChecksum(kTransferKey, kTransferKeySize);
     for (uint32_t length : {1u, 2u, 7u, 256u, 4100u}) {
         std::vector<uint8_t> plain(length);
         for (uint32_t i = 0; i < length; ++i) plain[i] = static_cast<uint8_t>(i * 37 + 11);
@@ -300,13 +301,13 @@ TEST(Cipher, EncryptMatchesTheReferenceAndDecryptRestores) {
 
         std::vector<uint8_t> buffer = plain;
         uint8_t chain = 0x55;
-        ASSERT_EQ(device.EncryptBuffer(buffer.data(), length, &chain), 0);
+        ASSERT_EQ(EncryptBuffer(device, buffer.data(), length, &chain), 0);
         EXPECT_EQ(buffer, expected) << length;
         EXPECT_EQ(chain, expectedChain);
         EXPECT_EQ(chain, buffer.back()) << "the chain byte is the last byte produced";
         EXPECT_NE(buffer, plain);
 
-        ASSERT_EQ(device.DecryptBuffer(start, buffer.data(), static_cast<int32_t>(length)), 0);
+        ASSERT_EQ(DecryptBuffer(device, start, buffer.data(), static_cast<int32_t>(length)), 0);
         EXPECT_EQ(buffer, plain) << length;
     }
 }
@@ -315,8 +316,8 @@ TEST(Cipher, EveryRequestStartsAFreshChain) {
     QXVorrel device;
     uint8_t a[3] = {1, 2, 3};
     uint8_t b[3] = {1, 2, 3};
-    device.EncryptBuffer(a, 3, nullptr);
-    device.EncryptBuffer(b, 3, nullptr);
+    EncryptBuffer(device, a, 3, nullptr);
+    EncryptBuffer(device, b, 3, nullptr);
     EXPECT_EQ(0, std::memcmp(a, b, 3));
 }
 
@@ -324,15 +325,15 @@ TEST(Cipher, RefusalsAndOddLengths) {
     QXVorrel device;
     uint8_t buffer[4] = {9, 8, 7, 6};
     uint8_t chain = 0x77;
-    EXPECT_EQ(device.EncryptBuffer(buffer, 0, &chain), kStatusFail);
+    EXPECT_EQ(EncryptBuffer(device, buffer, 0, &chain), kStatusFail);
     EXPECT_EQ(chain, 0);
     chain = 0x77;
-    EXPECT_EQ(device.EncryptBuffer(nullptr, 4, &chain), kStatusFail);
+    EXPECT_EQ(EncryptBuffer(device, nullptr, 4, &chain), kStatusFail);
     EXPECT_EQ(chain, 0);
-    EXPECT_EQ(device.EncryptBuffer(nullptr, 0, nullptr), kStatusFail);
-    EXPECT_EQ(device.DecryptBuffer(0, buffer, 0), kStatusFail);
-    EXPECT_EQ(device.DecryptBuffer(0, nullptr, 4), kStatusFail);
-    EXPECT_EQ(device.DecryptBuffer(0, buffer, -2), 0);
+    EXPECT_EQ(EncryptBuffer(device, nullptr, 0, nullptr), kStatusFail);
+    EXPECT_EQ(DecryptBuffer(device, 0, buffer, 0), kStatusFail);
+    EXPECT_EQ(DecryptBuffer(device, 0, nullptr, 4), kStatusFail);
+    EXPECT_EQ(DecryptBuffer(device, 0, buffer, -2), 0);
     const uint8_t untouched[4] = {9, 8, 7, 6};
     EXPECT_EQ(0, std::memcmp(buffer, untouched, 4));
 }
@@ -341,28 +342,28 @@ TEST(Cipher, KeyLengthBeyondTheKeyIsHeldToTheKey) {
     QXVorrel device;
     uint8_t normal[5] = {1, 2, 3, 4, 5};
     uint8_t wide[5] = {1, 2, 3, 4, 5};
-    device.EncryptBuffer(normal, 5, nullptr);
+    EncryptBuffer(device, normal, 5, nullptr);
     device.transferKeyLength = 1000;  // would read far past the 8 key bytes
-    device.EncryptBuffer(wide, 5, nullptr);
+    EncryptBuffer(device, wide, 5, nullptr);
     EXPECT_EQ(0, std::memcmp(normal, wide, 5));
     device.transferKeyLength = 2;  // a shorter key is honoured
     uint8_t shortKey[5] = {1, 2, 3, 4, 5};
-    device.EncryptBuffer(shortKey, 5, nullptr);
+    EncryptBuffer(device, shortKey, 5, nullptr);
     EXPECT_NE(0, std::memcmp(normal, shortKey, 5));
-    device.DecryptBuffer(QXVorrel::SeededChecksum(device.transferKey, 2), shortKey, 5);
+    DecryptBuffer(device, SeededChecksum(device.transferKey, 2), shortKey, 5);
     const uint8_t plain[5] = {1, 2, 3, 4, 5};
     EXPECT_EQ(0, std::memcmp(shortKey, plain, 5));
 }
 
 TEST(PortLock, AcquireReleaseAndBusyFromASecondThread) {
     QXVorrel device;
-    ASSERT_EQ(device.AcquirePort(), VR_S_OK);
+    ASSERT_EQ(AcquirePort(device), VR_S_OK);
     EXPECT_EQ(device.portFree.load(), 0);
     int32_t result = 1;
     double waited = 0;
     std::thread other([&] {
         const auto start = Clock::now();
-        result = device.AcquirePort();
+        result = AcquirePort(device);
         waited = MsSince(start);
     });
     other.join();
@@ -370,13 +371,13 @@ TEST(PortLock, AcquireReleaseAndBusyFromASecondThread) {
     EXPECT_GE(waited, 1100.0);
     EXPECT_LT(waited, 5000.0);
     EXPECT_EQ(device.portFree.load(), 0);
-    EXPECT_EQ(device.ReleasePort(), VR_S_OK);
+    EXPECT_EQ(ReleasePort(device), VR_S_OK);
     EXPECT_EQ(device.portFree.load(), 1);
     // Free again: a second thread gets it at once.
-    std::thread again([&] { result = device.AcquirePort(); });
+    std::thread again([&] { result = AcquirePort(device); });
     again.join();
     EXPECT_EQ(result, VR_S_OK);
-    device.ReleasePort();
+    ReleasePort(device);
 }
 
 TEST(PortLock, WithoutAnEventAcquisitionProceedsAtOnce) {
@@ -384,10 +385,10 @@ TEST(PortLock, WithoutAnEventAcquisitionProceedsAtOnce) {
     OsHandle saved = device.portLock;
     device.portLock = nullptr;
     const auto start = Clock::now();
-    EXPECT_EQ(device.AcquirePort(), VR_S_OK);
-    EXPECT_EQ(device.AcquirePort(), VR_S_OK);
+    EXPECT_EQ(AcquirePort(device), VR_S_OK);
+    EXPECT_EQ(AcquirePort(device), VR_S_OK);
     EXPECT_LT(MsSince(start), 500.0);
-    EXPECT_EQ(device.ReleasePort(), VR_S_OK);
+    EXPECT_EQ(ReleasePort(device), VR_S_OK);
     device.portLock = saved;
 }
 
@@ -428,7 +429,7 @@ TEST(TransferFrame, ProgressRecordsAndExitSteps) {
 
 TEST(TransferFrame, BusyTransferLeavesTheLockAlone) {
     QXVorrel device;
-    ASSERT_EQ(device.AcquirePort(), VR_S_OK);  // someone else holds it
+    ASSERT_EQ(AcquirePort(device), VR_S_OK);  // someone else holds it
     device.cancelRequested = 1;
     int32_t result = 0;
     std::thread other([&] {
@@ -441,7 +442,7 @@ TEST(TransferFrame, BusyTransferLeavesTheLockAlone) {
     EXPECT_EQ(result, VR_E_PORT_BUSY);
     EXPECT_EQ(device.portFree.load(), 0) << "the holder's lock must not be released";
     EXPECT_EQ(device.cancelRequested.load(), 1) << "the holder's cancellation must stay";
-    device.ReleasePort();
+    ReleasePort(device);
 }
 
 TEST(TransferFrame, SealRequestEncryptsTheRunAndChecksumsTheWire) {
@@ -460,9 +461,9 @@ TEST(TransferFrame, SealRequestEncryptsTheRunAndChecksumsTheWire) {
     EXPECT_EQ(request[0], 'R');
     EXPECT_EQ(request[1], 0x10);
     EXPECT_EQ(chain, request[5]);
-    EXPECT_EQ(request[6], QXVorrel::PacketChecksum(request, 6));
+    EXPECT_EQ(request[6], PacketChecksum(request, 6));
     EXPECT_EQ(request[7], 0xEE);
-    device.DecryptBuffer(QXVorrel::SeededChecksum(kTransferKey, 8), request + run, 4);
+    DecryptBuffer(device, SeededChecksum(kTransferKey, 8), request + run, 4);
     EXPECT_EQ(0, std::memcmp(request + run, plainRun, 4));
 
     uint8_t plain[6] = {'Z', 'R', 0x10, 0x00, 0x40, 0};
@@ -508,13 +509,13 @@ TEST(EarlyRefusals, BankRangesAreCheckedBeforeTheLock) {
     d.capabilities = CapBanks;
     d.hardwareType = 7;  // 9 banks
     // Held elsewhere: a refusal must come back at once, not after the lock's 1200 ms.
-    ASSERT_EQ(d.AcquirePort(), VR_S_OK);
+    ASSERT_EQ(AcquirePort(d), VR_S_OK);
     const auto start = Clock::now();
     EXPECT_EQ(d.SetBank(10, 1, 0, 0), VR_E_INVALID_REQUEST_PARAM);
     EXPECT_EQ(d.SetBank(256, 0, 0, 0), VR_E_INVALID_REQUEST_PARAM);
     EXPECT_EQ(d.SetBank(300, 0, 1, 0), VR_E_INVALID_REQUEST_PARAM);
     EXPECT_LT(MsSince(start), 1000.0);
-    d.ReleasePort();
+    ReleasePort(d);
     EXPECT_EQ(d.emulationBank, 0);
     EXPECT_EQ(logged.sink.Text(), "");
 

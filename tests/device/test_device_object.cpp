@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "device/qx_vorrel_internal.h"
 #include "device_wire_support.h"
 
 namespace qx {
@@ -96,7 +97,7 @@ TEST(PortLock, EveryLockedOperationGivesPortBusyAfter1200ms) {
     for (const BusyCase& c : cases) {
         SCOPED_TRACE(c.name);
         dev.Reset();
-        ASSERT_EQ(d.AcquirePort(), VR_S_OK);
+        ASSERT_EQ(AcquirePort(d), VR_S_OK);
         int32_t result = 0;
         double waited = 0;
         std::thread other([&] {
@@ -110,7 +111,7 @@ TEST(PortLock, EveryLockedOperationGivesPortBusyAfter1200ms) {
         EXPECT_LT(waited, 5000.0);
         EXPECT_EQ(d.portFree.load(), 0);
         EXPECT_TRUE(dev.Transcript().empty());
-        d.ReleasePort();
+        ReleasePort(d);
     }
     EXPECT_EQ(dev.Messages().back(),
               "QXVorrel: SetUSBBaud to 921600, Force = FALSE FAILED with VR_E_PORT_BUSY");

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "device/qx_vorrel_internal.h"
 #include "device_wire_support.h"
 
 namespace qx {
@@ -19,12 +20,12 @@ TEST(FlashInfo, ReadsTheRecordWithoutTheLock) {
     START(dev);
     QXVorrel& d = dev.device();
     // Identification calls it between its own requests: it must not wait for the lock.
-    ASSERT_EQ(d.AcquirePort(), VR_S_OK);
+    ASSERT_EQ(AcquirePort(d), VR_S_OK);
     uint8_t buffer[16] = {};
     const auto start = Clock::now();
     EXPECT_EQ(d.GetFlashInfo(buffer), VR_S_OK);
     EXPECT_LT(MsSince(start), 1000.0);
-    d.ReleasePort();
+    ReleasePort(d);
     EXPECT_EQ(dev.RequestHex(), Lines{"44 4F 4C 49 28"});
     EXPECT_EQ(Hex({buffer, buffer + 16}), "01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F 10");
     EXPECT_EQ(dev.Messages(), Lines{"QXVorrel: GetFlashInfo requested"});

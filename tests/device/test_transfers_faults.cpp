@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "device/qx_vorrel_internal.h"
 #include "test_transfers_support.h"
 
 namespace {
@@ -80,7 +81,7 @@ TEST_P(TransferFailure, ResultLogAndCleanExit) {
             d.port->Close();
             break;
         case Setup::LockHeld:
-            ASSERT_EQ(d.AcquirePort(), VR_S_OK);
+            ASSERT_EQ(AcquirePort(d), VR_S_OK);
             break;
         case Setup::Cancel:
             d.cancelRequested = 1;
@@ -121,7 +122,7 @@ TEST_P(TransferFailure, ResultLogAndCleanExit) {
         // The transfer waited its 1200 ms and left the lock to its holder.
         EXPECT_GE(ms, 1100);
         EXPECT_EQ(d.portFree.load(), 0);
-        d.ReleasePort();
+        ReleasePort(d);
     }
     EXPECT_EQ(d.portFree.load(), 1);
     if (c.setup == Setup::Unplugged || c.setup == Setup::PortClosed ||

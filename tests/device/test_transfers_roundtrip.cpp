@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "device/qx_vorrel_internal.h"
 #include "test_transfers_support.h"
 
 namespace {
@@ -47,7 +48,7 @@ TEST_P(RoundTrip, EverySizeArrivesIntactAndReadsBack) {
     SimDevice dev(xfer::Config(c.model, deviceEncrypts));
     ASSERT_TRUE(Open(dev, c.model, deviceEncrypts && wideOnly));
     QXVorrel& d = dev.device();
-    ASSERT_EQ(d.IsTransferEncrypted(0), deviceEncrypts);
+    ASSERT_EQ(IsTransferEncrypted(d, 0), deviceEncrypts);
 
     const bool twoSpaces = c.model.letter == 'R' || c.model.letter == 'Q';
     const bool bulk = (d.capabilities & CapBulk) != 0;

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "device/qx_vorrel.h"
+#include "device/qx_vorrel_internal.h"
 #include "pty_peer.h"
 #include "sim_fixture.h"
 
@@ -54,9 +55,8 @@ void ExpectCleanTranscript(const std::vector<qxsim::TranscriptEntry>& transcript
         EXPECT_FALSE(e.command.empty())
             << "request " << i << ": " << qxsim::FormatTranscriptEntry(e);
         ASSERT_GE(e.bytes.size(), 2u);
-        EXPECT_EQ(
-            QXVorrel::PacketChecksum(e.bytes.data(), static_cast<int32_t>(e.bytes.size() - 1)),
-            e.bytes.back())
+        EXPECT_EQ(PacketChecksum(e.bytes.data(), static_cast<int32_t>(e.bytes.size() - 1)),
+                  e.bytes.back())
             << "request " << i << ": " << qxsim::FormatTranscriptEntry(e);
     }
 }
@@ -268,8 +268,8 @@ TEST(Concurrency, ThreadsHammeringOneDeviceNeverInterleave) {
 
     EXPECT_EQ(d.portFree.load(), 1);
     EXPECT_EQ(d.cancelRequested.load(), 0);
-    ASSERT_EQ(d.AcquirePort(), VR_S_OK);
-    d.ReleasePort();
+    ASSERT_EQ(AcquirePort(d), VR_S_OK);
+    ReleasePort(d);
 
     RecordProperty("workers", kWorkers);
     RecordProperty("calls", static_cast<int>(calls.size()));
@@ -318,7 +318,7 @@ TEST(Concurrency, EveryOperationGivesUpTheLockAfter1200ms) {
     };
 
     // This thread holds the lock through every contender's longest wait.
-    ASSERT_EQ(d.AcquirePort(), VR_S_OK);
+    ASSERT_EQ(AcquirePort(d), VR_S_OK);
     std::vector<int32_t> results(contenders.size(), 1);
     std::vector<int64_t> durations(contenders.size(), 0);
     std::vector<std::thread> threads;
@@ -331,7 +331,7 @@ TEST(Concurrency, EveryOperationGivesUpTheLockAfter1200ms) {
     }
     for (std::thread& t : threads) t.join();
     EXPECT_EQ(d.portFree.load(), 0) << "a loser released a lock it never had";
-    d.ReleasePort();
+    ReleasePort(d);
 
     for (size_t i = 0; i < contenders.size(); ++i) {
         EXPECT_EQ(results[i], VR_E_PORT_BUSY) << contenders[i].name;
@@ -357,7 +357,7 @@ TEST(Concurrency, ALoserLeavesTheHoldersReadTimeoutAlone) {
     dev.device().AttachLogWindow(nullptr);
     QXVorrel& d = dev.device();
 
-    ASSERT_EQ(d.AcquirePort(), VR_S_OK);
+    ASSERT_EQ(AcquirePort(d), VR_S_OK);
     ASSERT_TRUE(d.port->SetReadTimeout(6000));  // as the holder's BulkWrite sets it
     std::vector<uint8_t> buffer(4096);
     const std::vector<std::function<int32_t()>> losers{
@@ -374,7 +374,7 @@ TEST(Concurrency, ALoserLeavesTheHoldersReadTimeoutAlone) {
     ASSERT_TRUE(d.port->GetTimeouts());
     EXPECT_EQ(d.port->timeouts.ReadTotalTimeoutConstant, 6000u);
     d.port->SetReadTimeout(kConstantMs);
-    d.ReleasePort();
+    ReleasePort(d);
 
     // With nobody holding the lock, a refused call still leaves 300 ms behind.
     ASSERT_TRUE(d.port->SetReadTimeout(600));
@@ -434,13 +434,13 @@ TEST(Concurrency, ALoserKeepsTheHoldersCancellation) {
     dev.AdoptModel();
     dev.device().AttachLogWindow(nullptr);
     QXVorrel& d = dev.device();
-    ASSERT_EQ(d.AcquirePort(), VR_S_OK);  // the holder's transfer
-    d.cancelRequested = 1;                // the user cancels it
+    ASSERT_EQ(AcquirePort(d), VR_S_OK);  // the holder's transfer
+    d.cancelRequested = 1;               // the user cancels it
     std::vector<uint8_t> buffer(256);
     std::thread loser([&] { (void)d.ReadBlock(buffer.data(), 256, 0, 0, nullptr); });
     loser.join();
     EXPECT_EQ(d.cancelRequested.load(), 1) << "the holder's transfer will not stop";
-    d.ReleasePort();
+    ReleasePort(d);
 }
 
 // --- the stream reader on its own thread

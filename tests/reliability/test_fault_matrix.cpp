@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "device/qx_vorrel.h"
+#include "device/qx_vorrel_internal.h"
 #include "sim_fixture.h"
 
 namespace {
@@ -193,9 +194,9 @@ TEST_P(FaultMatrix, ExactResultBoundedTimeCleanState) {
     // The lock is free: portFree says so and a new exchange can take it at once.
     EXPECT_EQ(d().portFree.load(), 1);
     const auto lockStart = Clock::now();
-    ASSERT_EQ(d().AcquirePort(), VR_S_OK);
+    ASSERT_EQ(AcquirePort(d()), VR_S_OK);
     EXPECT_LT(Clock::now() - lockStart, std::chrono::milliseconds(100));
-    d().ReleasePort();
+    ReleasePort(d());
     EXPECT_EQ(d().cancelRequested.load(), 0);
 
     const bool identification = c.op == Op::Identify || c.op == Op::FindDevice;
