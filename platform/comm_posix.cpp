@@ -22,6 +22,7 @@
 #include "platform/comm.h"
 #include "platform/net_port.h"
 #include "platform/net_socket.h"
+#include "platform/poll_posix.h"
 #include "platform/port_failure.h"
 
 namespace qx::platform {
@@ -114,19 +115,6 @@ int64_t MsUntil(Clock::time_point deadline) {
     if (left <= Clock::duration::zero()) return 0;
     // Round up: waking a fraction of a millisecond early would only cost another poll.
     return std::chrono::ceil<std::chrono::milliseconds>(left).count();
-}
-
-// Waits for `events` on fd for at most `ms` (negative: no limit). Returns the revents,
-// 0 on time-out, -1 on error.
-int WaitFor(int fd, short events, int64_t ms) {
-    for (;;) {
-        pollfd p{fd, events, 0};
-        const int timeout = ms < 0 ? -1 : static_cast<int>(ms > 0x7FFFFFFF ? 0x7FFFFFFF : ms);
-        const int rc = poll(&p, 1, timeout);
-        if (rc > 0) return p.revents;
-        if (rc == 0) return 0;
-        if (errno != EINTR) return -1;
-    }
 }
 
 // One read of whatever is buffered. >0 bytes, 0 nothing there, -1 error.
@@ -436,7 +424,7 @@ bool CommRead(OsHandle handle, void* buffer, uint32_t count, uint32_t* done) {
             waitMs = waitMs < 0 ? gap : std::min(waitMs, gap);
         }
         if (waitMs == 0) break;
-        const int revents = WaitFor(port->fd, POLLIN, waitMs);
+        const int revents = PollFor(port->fd, POLLIN, waitMs);
         if (revents < 0) {
             if (done != nullptr) *done = got;
             return false;
@@ -483,7 +471,7 @@ bool CommWrite(OsHandle handle, const void* buffer, uint32_t count, uint32_t* do
         }
         const int64_t waitMs = total == 0 ? -1 : MsUntil(deadline);
         if (waitMs == 0) break;  // time-out: a successful short write
-        const int revents = WaitFor(port->fd, POLLOUT, waitMs);
+        const int revents = PollFor(port->fd, POLLOUT, waitMs);
         if (revents < 0 || (revents & (POLLERR | POLLHUP | POLLNVAL))) {
             ok = false;
             break;

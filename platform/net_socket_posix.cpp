@@ -11,22 +11,12 @@
 #include <cstring>
 
 #include "platform/net_socket.h"
+#include "platform/poll_posix.h"
 
 namespace qx::platform {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-int PollOne(int fd, short events, int64_t ms) {
-    for (;;) {
-        pollfd p{fd, events, 0};
-        const int timeout = ms < 0 ? -1 : static_cast<int>(ms > 0x7FFFFFFF ? 0x7FFFFFFF : ms);
-        const int rc = poll(&p, 1, timeout);
-        if (rc > 0) return p.revents;
-        if (rc == 0) return 0;
-        if (errno != EINTR) return -1;
-    }
-}
 
 int64_t MsLeft(Clock::time_point deadline) {
     const auto left = deadline - Clock::now();
@@ -46,7 +36,7 @@ int ConnectOne(const addrinfo& address, Clock::time_point deadline) {
             errno = saved;
             return -1;
         }
-        const int ready = PollOne(fd, POLLOUT, MsLeft(deadline));
+        const int ready = PollFor(fd, POLLOUT, MsLeft(deadline));
         int error = 0;
         socklen_t length = sizeof error;
         if (ready <= 0) {
@@ -105,7 +95,7 @@ bool NetSocket::Connect(const std::string& host, uint16_t port, uint32_t timeout
 
 NetSocket::Ready NetSocket::WaitReadable(int64_t ms) {
     if (socket_ == kNone) return Ready::Failed;
-    const int revents = PollOne(static_cast<int>(socket_), POLLIN, ms);
+    const int revents = PollFor(static_cast<int>(socket_), POLLIN, ms);
     if (revents < 0) return Ready::Failed;
     // A hang-up or an error is "readable": the next Receive reports it.
     return revents == 0 ? Ready::TimedOut : Ready::Yes;
@@ -113,7 +103,7 @@ NetSocket::Ready NetSocket::WaitReadable(int64_t ms) {
 
 NetSocket::Ready NetSocket::WaitWritable(int64_t ms) {
     if (socket_ == kNone) return Ready::Failed;
-    const int revents = PollOne(static_cast<int>(socket_), POLLOUT, ms);
+    const int revents = PollFor(static_cast<int>(socket_), POLLOUT, ms);
     if (revents < 0 || (revents & (POLLERR | POLLHUP | POLLNVAL))) return Ready::Failed;
     return revents == 0 ? Ready::TimedOut : Ready::Yes;
 }
