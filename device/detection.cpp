@@ -24,7 +24,8 @@ bool AskVersionAtAnySpeed(QXVorrel& device) {
     if (device.SetUSBBaud(kSpeed921600, 1) == VR_S_OK &&
         device.GetFirmwareVersion(nullptr) == VR_S_OK)
         return true;
-    device.SetUSBBaud(kSpeed115200, 1);
+    // A refusal changes nothing: the line is set to 19200 next either way.
+    (void)device.SetUSBBaud(kSpeed115200, 1);
     // baudIndex stays at 115200's index: the device never agreed to a speed change.
     if (!device.port->SetBaud(kFallbackBaud)) return false;
     return device.GetFirmwareVersion(nullptr) == VR_S_OK;
@@ -70,7 +71,7 @@ bool ProbePort(QXVorrel& device, int32_t number, char* text, uint32_t textCapaci
         versionOut[2] = static_cast<uint8_t>(device.hardwareId);
     }
     // Its result does not matter here: whatever capabilities it left decide.
-    device.Identify();
+    (void)device.Identify();
     if (wantText) BoundedCopy(text, capacity, device.modelName);
     return true;
 }

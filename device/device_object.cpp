@@ -106,8 +106,9 @@ void QXVorrel::ClearIdentificationBlock() {
 }
 
 void QXVorrel::ClosePort() {
-    // Leave the device at 115200 baud so that the next open (ours or a scan) finds it.
-    if (baudIndex != static_cast<int32_t>(kSpeed115200)) SetUSBBaud(kSpeed115200, 1);
+    // Leave the device at 115200 baud so that the next open (ours or a scan) finds it. Best
+    // effort: the port closes whatever the device said, and a scan tries every speed.
+    if (baudIndex != static_cast<int32_t>(kSpeed115200)) (void)SetUSBBaud(kSpeed115200, 1);
     port->Close();
     portNumber = 255;
     emulationBank = 0;

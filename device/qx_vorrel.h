@@ -129,9 +129,9 @@ class QXVorrel {
 
     // --- device object (device_object.cpp)
     void ClosePort();
-    int32_t OpenPortByName(const char* name);
+    [[nodiscard]] int32_t OpenPortByName(const char* name);
     bool PreparePort();
-    static int32_t FirmwareSupports(int32_t feature, const uint8_t* version);
+    [[nodiscard]] static int32_t FirmwareSupports(int32_t feature, const uint8_t* version);
     uint32_t GetBankCount() const;
     uint32_t GetActiveBankSize() const;
     void ClearIdentificationBlock();
@@ -140,55 +140,59 @@ class QXVorrel {
 
     // --- framing (framing.cpp)
     // (the checksums, the cipher and the port lock: device/qx_vorrel_internal.h)
-    int32_t GetLargeBinBank() const;
+    [[nodiscard]] int32_t GetLargeBinBank() const;
     bool InLargeBinMode() const;
 
     // --- link speed (link_speed.cpp)
-    int32_t SetUSBBaud(uint32_t speedIndex, int32_t force);
+    [[nodiscard]] int32_t SetUSBBaud(uint32_t speedIndex, int32_t force);
 
     // --- EEPROM (eeprom.cpp)
-    int32_t ReadEEPROM(uint8_t* buffer, uint16_t address, uint16_t length);
-    int32_t WriteEEPROM(const uint8_t* data, uint16_t address, uint16_t count);
-    int32_t GetEEPROMInfo(EEPROMInfo* record);
+    [[nodiscard]] int32_t ReadEEPROM(uint8_t* buffer, uint16_t address, uint16_t length);
+    [[nodiscard]] int32_t WriteEEPROM(const uint8_t* data, uint16_t address, uint16_t count);
+    [[nodiscard]] int32_t GetEEPROMInfo(EEPROMInfo* record);
 
     // --- flash information (flash_info.cpp)
-    int32_t GetFlashInfo(uint8_t* buffer);
+    [[nodiscard]] int32_t GetFlashInfo(uint8_t* buffer);
 
     // --- banks and emulation modes (banks.cpp, tolliver.cpp)
-    int32_t GetBank(uint8_t* out, int32_t readWrite, int32_t unused1 = 0, int32_t unused2 = 0);
-    int32_t SetBank(uint32_t bank, int32_t readWrite, int32_t persistent, int32_t lockHeld);
-    int32_t QueryBank(uint8_t* out, int32_t readWrite, int32_t unused1 = 0, int32_t unused2 = 0);
-    int32_t SetReadWriteBank(int32_t bank, int32_t unused1 = 0, int32_t unused2 = 0,
-                             int32_t unused3 = 0);
-    int32_t GetTolliverBank(uint8_t* out, int32_t unused = 0);
-    int32_t SetTolliverBank(uint32_t bank, int32_t unused = 0);
-    int32_t GetTolliverMarker(uint8_t* out);
-    int32_t EnsureTolliverMarker(int32_t unused = 0);
-    int32_t GetTolliverMode(int32_t unused = 0);
+    [[nodiscard]] int32_t GetBank(uint8_t* out, int32_t readWrite, int32_t unused1 = 0,
+                                  int32_t unused2 = 0);
+    [[nodiscard]] int32_t SetBank(uint32_t bank, int32_t readWrite, int32_t persistent,
+                                  int32_t lockHeld);
+    [[nodiscard]] int32_t QueryBank(uint8_t* out, int32_t readWrite, int32_t unused1 = 0,
+                                    int32_t unused2 = 0);
+    [[nodiscard]] int32_t SetReadWriteBank(int32_t bank, int32_t unused1 = 0, int32_t unused2 = 0,
+                                           int32_t unused3 = 0);
+    [[nodiscard]] int32_t GetTolliverBank(uint8_t* out, int32_t unused = 0);
+    [[nodiscard]] int32_t SetTolliverBank(uint32_t bank, int32_t unused = 0);
+    [[nodiscard]] int32_t GetTolliverMarker(uint8_t* out);
+    [[nodiscard]] int32_t EnsureTolliverMarker(int32_t unused = 0);
+    [[nodiscard]] int32_t GetTolliverMode(int32_t unused = 0);
 
     // --- block transfers (block_transfer.cpp)
-    int32_t ReadBlock(uint8_t* buffer, uint32_t length, uint32_t address, uint32_t flags,
-                      TransferCallback callback);
-    int32_t WriteBlock(const uint8_t* buffer, uint32_t length, uint32_t address, uint32_t flags,
-                       TransferCallback callback);
-    int32_t WriteConfigByte(const uint8_t* buffer, uint32_t address);
+    [[nodiscard]] int32_t ReadBlock(uint8_t* buffer, uint32_t length, uint32_t address,
+                                    uint32_t flags, TransferCallback callback);
+    [[nodiscard]] int32_t WriteBlock(const uint8_t* buffer, uint32_t length, uint32_t address,
+                                     uint32_t flags, TransferCallback callback);
+    [[nodiscard]] int32_t WriteConfigByte(const uint8_t* buffer, uint32_t address);
 
     // --- bulk transfers (bulk_transfer.cpp)
-    int32_t BulkRead(uint8_t* buffer, uint32_t length, uint32_t address, uint32_t flags,
-                     TransferCallback callback);
-    int32_t BulkWrite(const uint8_t* buffer, uint32_t length, uint32_t address, uint32_t flags,
-                      TransferCallback callback);
-    int32_t BulkWriteBoth(const uint8_t* buffer, uint32_t length, uint32_t address, uint32_t flags,
-                          TransferCallback callback);
+    [[nodiscard]] int32_t BulkRead(uint8_t* buffer, uint32_t length, uint32_t address,
+                                   uint32_t flags, TransferCallback callback);
+    [[nodiscard]] int32_t BulkWrite(const uint8_t* buffer, uint32_t length, uint32_t address,
+                                    uint32_t flags, TransferCallback callback);
+    [[nodiscard]] int32_t BulkWriteBoth(const uint8_t* buffer, uint32_t length, uint32_t address,
+                                        uint32_t flags, TransferCallback callback);
 
     // --- identification and detection (identification.cpp, detection.cpp)
-    int32_t FindDevice(char* text, uint32_t textCapacity, uint8_t* versionOut, uint32_t options);
-    int32_t OpenDeviceOnPort(uint32_t portNumber, char* text, uint32_t textCapacity,
-                             uint8_t* versionOut, uint32_t options);
-    int32_t GetFirmwareVersion(uint8_t* versionOut);
-    int32_t Identify();
-    int32_t GetNameString(uint8_t* buffer);
-    int32_t GetSerial(uint8_t* buffer);
+    [[nodiscard]] int32_t FindDevice(char* text, uint32_t textCapacity, uint8_t* versionOut,
+                                     uint32_t options);
+    [[nodiscard]] int32_t OpenDeviceOnPort(uint32_t portNumber, char* text, uint32_t textCapacity,
+                                           uint8_t* versionOut, uint32_t options);
+    [[nodiscard]] int32_t GetFirmwareVersion(uint8_t* versionOut);
+    [[nodiscard]] int32_t Identify();
+    [[nodiscard]] int32_t GetNameString(uint8_t* buffer);
+    [[nodiscard]] int32_t GetSerial(uint8_t* buffer);
 };
 
 }  // namespace qx

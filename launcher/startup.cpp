@@ -39,7 +39,9 @@ void SearchForHardware(frontend::Splash* splash) {
 
     char modelText[kModelTextCapacity] = {};
     uint8_t version[3] = {};
-    gDevice.FindDevice(modelText, kModelTextCapacity, version, 0);
+    // The verdict reads the capabilities: a device that answered but was not identified
+    // counts as none, whatever the search returned.
+    (void)gDevice.FindDevice(modelText, kModelTextCapacity, version, 0);
 
     char status[kStatusTextCapacity];
     if (gDevice.capabilities == 0) {
@@ -51,7 +53,7 @@ void SearchForHardware(frontend::Splash* splash) {
         BoundedCopy(status, sizeof status, "Found: ");
         BoundedAppend(status, sizeof status, modelText);
         if (gDevice.interfaceType == kInterfaceUsb || TraitsOf(gDevice.hardwareType).usbLink)
-            gDevice.SetUSBBaud(kSpeed921600, 0);
+            (void)gDevice.SetUSBBaud(kSpeed921600, 0);  // refused: it works on at 115200
         SplashSetLineText(splash, kStatusLineKey, status, true);
         Pause(kVerdictPauseMs);
         if (gDevice.capabilities != kBurningCapabilities) {

@@ -89,7 +89,8 @@ ProbeResult ProbePort(QXVorrel& device, const std::string& port) {
         if (!result.answered && device.SetUSBBaud(kSpeed921600, 1) == VR_S_OK)
             result.answered = device.GetFirmwareVersion(version) == VR_S_OK;
         if (!result.answered) {
-            device.SetUSBBaud(kSpeed115200, 1);
+            // A refusal changes nothing: the line is set to 19200 next either way.
+            (void)device.SetUSBBaud(kSpeed115200, 1);
             if (device.port->IsOpen() && device.port->SetBaud(19200))
                 result.answered = device.GetFirmwareVersion(version) == VR_S_OK;
         }
