@@ -61,7 +61,7 @@ if setarch "$(uname -m)" -R true 2>/dev/null; then norandom=(setarch "$(uname -m
 # The threaded suites: several threads on one device object, the port lock, the stream
 # reader, the event and the simulator's own service thread.
 tsan_targets=(test_concurrency test_device_core test_device_wire test_stream_reader
-              test_platform test_serial qxsim_wire_test)
+              test_platform test_serial test_qxsim_wire)
 
 configure() {  # build-dir sanitizers kind
   local cc cxx debug

@@ -18,7 +18,7 @@
 namespace {
 
 using namespace qx;
-using identtest::Model;
+using identtest::SimConfig;
 using identtest::Silent;
 using qxtest::SimDevice;
 
@@ -53,8 +53,8 @@ std::vector<uint32_t> VersionRequestBauds(const qxsim::Simulator& sim) {
 TEST(Scan, FindsComSevenRemembersItAndStartsThereNextTime) {
     ComDir dir;
     auto silent = StartSim(Silent(), 3, dir.path());
-    auto kelby = StartSim(Model('O', 10, 15), 7, dir.path());
-    auto vorrel = StartSim(Model('A', 2, 12), 9, dir.path());
+    auto kelby = StartSim(SimConfig('O', 10, 15), 7, dir.path());
+    auto vorrel = StartSim(SimConfig('A', 2, 12), 9, dir.path());
     LoggedDevice d;
     QXVorrel& device = d.device;
 
@@ -92,8 +92,8 @@ TEST(Scan, FindsComSevenRemembersItAndStartsThereNextTime) {
 
 TEST(Scan, FromComZeroRemembersNothing) {
     ComDir dir;
-    auto vorrel = StartSim(Model('A', 2, 12), 2, dir.path());
-    auto kelby = StartSim(Model('O', 10, 15), 7, dir.path());
+    auto vorrel = StartSim(SimConfig('A', 2, 12), 2, dir.path());
+    auto kelby = StartSim(SimConfig('O', 10, 15), 7, dir.path());
     LoggedDevice d;
     QXVorrel& device = d.device;
     device.lastPortNumber = 7;
@@ -129,7 +129,7 @@ TEST(Scan, SpeedFallbacks) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
-        qxsim::Config config = Model('O', 10, 15);
+        qxsim::Config config = SimConfig('O', 10, 15);
         config.bauds = {c.onlyBaud};
         START_SIM(dev, config, 5);
         QXVorrel& device = dev.device();
@@ -173,8 +173,8 @@ TEST(Scan, AnUnidentifiedAnswerStopsTheScan) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.letter);
         ComDir dir;
-        auto odd = StartSim(Model(c.letter, 1, 0), 4, dir.path());
-        auto kelby = StartSim(Model('O', 10, 15), 6, dir.path());
+        auto odd = StartSim(SimConfig(c.letter, 1, 0), 4, dir.path());
+        auto kelby = StartSim(SimConfig('O', 10, 15), 6, dir.path());
         LoggedDevice d;
         QXVorrel& device = d.device;
 
@@ -213,11 +213,11 @@ TEST(Scan, WrapsFrom255ToCom2) {
 #ifdef _WIN32
         if (c.ports.size() > 1) continue;  // one simulator under Wine
 #endif
-        START_SIM(dev, Model('O', 10, 15), c.ports[0]);
+        START_SIM(dev, SimConfig('O', 10, 15), c.ports[0]);
 #ifndef _WIN32
         std::vector<std::unique_ptr<qxsim::Simulator>> more;  // in the same QX_COM_DIR
         for (size_t i = 1; i < c.ports.size(); ++i)
-            more.push_back(StartSim(Model('O', 10, 15), c.ports[i]));
+            more.push_back(StartSim(SimConfig('O', 10, 15), c.ports[i]));
 #endif
         QXVorrel& device = dev.device();
         device.lastPortNumber = c.start;
@@ -253,7 +253,7 @@ TEST(Scan, TextCapacityAndAbsentText) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
-        START_SIM(dev, Model('O', 10, 15), 3);
+        START_SIM(dev, SimConfig('O', 10, 15), 3);
         if (!c.device) {
             ASSERT_TRUE(dev.sim().unplug());  // and with it the link
         }
@@ -271,7 +271,7 @@ TEST(Scan, TextCapacityAndAbsentText) {
 }
 
 TEST(Scan, OpenDeviceOnPortProbesOnePort) {
-    START_SIM(dev, Model('O', 10, 15), 8);
+    START_SIM(dev, SimConfig('O', 10, 15), 8);
     QXVorrel& device = dev.device();
     uint8_t version[3] = {0xEE, 0xEE, 0xEE};
 
@@ -295,7 +295,7 @@ TEST(Scan, OpenDeviceOnPortProbesOnePort) {
 // --- cost -------------------------------------------------------------------------------
 
 TEST(ScanCost, FullWalkWithoutDevicesCostsOnlyFailedOpens) {
-    START_SIM(dev, Model('O', 10, 15), 3);
+    START_SIM(dev, SimConfig('O', 10, 15), 3);
     ASSERT_TRUE(dev.sim().unplug());  // no COM port anywhere
     char text[100] = "stale";
     const auto start = identtest::Clock::now();

@@ -17,8 +17,11 @@
 #include "log/log_sink.h"
 #include "log/text_sink.h"
 #include "sim.h"
+#include "support/sim_config.h"
 
 namespace identtest {
+
+using qxtest::SimConfig;
 
 #ifndef _WIN32
 // A fresh directory of COM links, made the process's QX_COM_DIR while it lives.
@@ -46,17 +49,9 @@ class ComDir {
 };
 #endif
 
-inline qxsim::Config Model(char letter, uint8_t major, uint8_t minor) {
-    qxsim::Config config;
-    config.hardwareId = letter;
-    config.firmwareMajor = major;
-    config.firmwareMinor = minor;
-    return config;
-}
-
 // A device that answers at none of the rates the scan tries.
 inline qxsim::Config Silent() {
-    qxsim::Config config = Model('O', 10, 15);
+    qxsim::Config config = SimConfig('O', 10, 15);
     config.bauds = {4800};
     return config;
 }

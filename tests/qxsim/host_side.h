@@ -19,32 +19,32 @@ namespace qxtest {
 
 using Bytes = std::vector<uint8_t>;
 
-inline uint8_t sum8(const Bytes& b, size_t n) {
+inline uint8_t Sum8(const Bytes& b, size_t n) {
     uint8_t s = 0;
     for (size_t i = 0; i < n; ++i) s = static_cast<uint8_t>(s + b[i]);
     return s;
 }
-inline uint8_t sum8(const Bytes& b) {
-    return sum8(b, b.size());
+inline uint8_t Sum8(const Bytes& b) {
+    return Sum8(b, b.size());
 }
 
 // Appends the request checksum.
-inline Bytes framed(Bytes b) {
-    b.push_back(sum8(b));
+inline Bytes Framed(Bytes b) {
+    b.push_back(Sum8(b));
     return b;
 }
 
 constexpr uint8_t kKey[8] = {0x5A, 0xC3, 0x17, 0x8E, 0x42, 0xB9, 0x6D, 0xF0};
 
-inline uint8_t keyChain() {
+inline uint8_t KeyChain() {
     unsigned c = 0x3C;
     for (uint8_t k : kKey) c += k;
     return static_cast<uint8_t>(c);
 }
 
 // Encrypts b[from, to) in place with a fresh chain; returns the final chain byte.
-inline uint8_t hostEncrypt(Bytes& b, size_t from, size_t to) {
-    uint8_t c = keyChain();
+inline uint8_t HostEncrypt(Bytes& b, size_t from, size_t to) {
+    uint8_t c = KeyChain();
     for (size_t i = from; i < to; ++i) {
         uint8_t v = b[i] ^ c;
         for (int j = 0; j < 8; ++j) v = (j & 1) ? (v ^ kKey[j]) : static_cast<uint8_t>(v + kKey[j]);
@@ -53,7 +53,7 @@ inline uint8_t hostEncrypt(Bytes& b, size_t from, size_t to) {
     return c;
 }
 
-inline void hostDecrypt(uint8_t chain, Bytes& b, size_t from, size_t to) {
+inline void HostDecrypt(uint8_t chain, Bytes& b, size_t from, size_t to) {
     for (size_t i = from; i < to; ++i) {
         const uint8_t y = b[i];
         uint8_t v = y;
@@ -64,7 +64,7 @@ inline void hostDecrypt(uint8_t chain, Bytes& b, size_t from, size_t to) {
     }
 }
 
-inline speed_t speedCode(uint32_t baud) {
+inline speed_t SpeedCode(uint32_t baud) {
     switch (baud) {
         case 19200:
             return B19200;
@@ -84,13 +84,13 @@ inline speed_t speedCode(uint32_t baud) {
 class HostLine {
   public:
     HostLine() = default;
-    explicit HostLine(const std::string& path, uint32_t baud = 115200) { open(path, baud); }
-    ~HostLine() { close(); }
+    explicit HostLine(const std::string& path, uint32_t baud = 115200) { Open(path, baud); }
+    ~HostLine() { Close(); }
     HostLine(const HostLine&) = delete;
     HostLine& operator=(const HostLine&) = delete;
 
-    bool open(const std::string& path, uint32_t baud = 115200) {
-        close();
+    bool Open(const std::string& path, uint32_t baud = 115200) {
+        Close();
         fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
         if (fd_ < 0) return false;
         termios t{};
@@ -98,30 +98,30 @@ class HostLine {
         cfmakeraw(&t);
         t.c_cflag |= CLOCAL | CREAD;
         tcsetattr(fd_, TCSANOW, &t);
-        return setBaud(baud);
+        return SetBaud(baud);
     }
-    void close() {
+    void Close() {
         if (fd_ >= 0) ::close(fd_);
         fd_ = -1;
     }
-    bool isOpen() const { return fd_ >= 0; }
+    bool IsOpen() const { return fd_ >= 0; }
 
-    bool setBaud(uint32_t baud) {
+    bool SetBaud(uint32_t baud) {
         termios t{};
         if (tcgetattr(fd_, &t) != 0) return false;
-        cfsetispeed(&t, speedCode(baud));
-        cfsetospeed(&t, speedCode(baud));
+        cfsetispeed(&t, SpeedCode(baud));
+        cfsetospeed(&t, SpeedCode(baud));
         return tcsetattr(fd_, TCSANOW, &t) == 0;
     }
 
     // Purges, then writes the whole request at once, as the host library does.
-    bool send(const Bytes& b) {
+    bool Send(const Bytes& b) {
         tcflush(fd_, TCIOFLUSH);
         return ::write(fd_, b.data(), b.size()) == static_cast<ssize_t>(b.size());
     }
 
     // Reads until n bytes arrived or timeoutMs passed; closed_ tells whether the line died.
-    Bytes receive(size_t n, int timeoutMs = 1000) {
+    Bytes Receive(size_t n, int timeoutMs = 1000) {
         Bytes out;
         const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         while (out.size() < n) {
@@ -143,12 +143,12 @@ class HostLine {
         return out;
     }
 
-    Bytes exchange(const Bytes& request, size_t n, int timeoutMs = 1000) {
-        if (!send(request)) return {};
-        return receive(n, timeoutMs);
+    Bytes Exchange(const Bytes& request, size_t n, int timeoutMs = 1000) {
+        if (!Send(request)) return {};
+        return Receive(n, timeoutMs);
     }
 
-    bool closed() const { return closed_; }
+    bool Closed() const { return closed_; }
 
   private:
     int fd_ = -1;

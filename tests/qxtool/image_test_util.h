@@ -18,7 +18,7 @@ inline std::vector<std::uint8_t> randomBytes(std::size_t n, std::mt19937& rng) {
     return bytes;
 }
 
-inline Image randomImage(const Layout& layout, unsigned seed) {
+inline Image RandomImage(const Layout& layout, unsigned seed) {
     std::mt19937 rng(seed);
     Image image;
     for (auto [address, length] : layout) image.Add(address, randomBytes(length, rng));
@@ -26,7 +26,7 @@ inline Image randomImage(const Layout& layout, unsigned seed) {
 }
 
 // count segments of 1..300 bytes with gaps of 1..100000 bytes from a random start below 'below'.
-inline Layout randomLayout(unsigned seed, int count, std::uint32_t below) {
+inline Layout RandomLayout(unsigned seed, int count, std::uint32_t below) {
     std::mt19937 rng(seed);
     Layout layout;
     std::uint64_t address = rng() % below;

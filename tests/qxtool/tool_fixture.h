@@ -14,16 +14,9 @@
 
 #include "qxtool/tool_process.h"
 #include "sim.h"
+#include "support/sim_config.h"
 
 namespace qxtest {
-
-inline qxsim::Config Model(char id, uint8_t major, uint8_t minor) {
-    qxsim::Config config;
-    config.hardwareId = id;
-    config.firmwareMajor = major;
-    config.firmwareMinor = minor;
-    return config;
-}
 
 inline std::vector<uint8_t> RandomBytes(size_t n, unsigned seed) {
     std::mt19937 rng(seed);

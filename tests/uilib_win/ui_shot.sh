@@ -3,7 +3,7 @@
 #
 #   ui_shot.sh BIN_DIR OUT_DIR
 #
-# Runs the screenshot case of uilib_win_tests.exe under Wine (display, prefix and qxsim come
+# Runs the screenshot case of test_uilib_win.exe under Wine (display, prefix and qxsim come
 # from scripts/run-wine-tests.sh); when it says the screen is ready, grabs the display into
 # OUT_DIR/ui-debug-window.png and lets it close. The picture must not be blank.
 set -euo pipefail
@@ -15,7 +15,7 @@ mkdir -p "$out"
 winpath() { printf 'Z:%s' "${1//\//\\}"; }
 
 QX_UI_SHOT_READY=$(winpath "$work/ready") QX_UI_SHOT_DONE=$(winpath "$work/done") \
-    wine "$bin/uilib_win_tests.exe" --gtest_filter='*ScreenshotWithTheDebugWindow' \
+    wine "$bin/test_uilib_win.exe" --gtest_filter='*ScreenshotWithTheDebugWindow' \
     >"$work/test.out" 2>&1 &
 pid=$!
 for _ in $(seq 600); do

@@ -12,12 +12,12 @@ namespace qx::image {
 namespace {
 
 using test::Layout;
-using test::randomImage;
+using test::RandomImage;
 using Bytes = std::vector<std::uint8_t>;
 
 // A record with its checksum appended: ":" + body + sum for Intel HEX, "S" + type + body +
 // sum for S-records (body starts with the count byte).
-std::string withSum(const std::string& prefix, const std::string& body, bool intel) {
+std::string WithSum(const std::string& prefix, const std::string& body, bool intel) {
     unsigned sum = 0;
     for (std::size_t i = 0; i + 1 < body.size(); i += 2)
         sum += std::stoul(body.substr(i, 2), nullptr, 16);
@@ -26,10 +26,10 @@ std::string withSum(const std::string& prefix, const std::string& body, bool int
     return prefix + body + cs + "\n";
 }
 std::string I(const std::string& body) {
-    return withSum(":", body, true);
+    return WithSum(":", body, true);
 }
 std::string S(char type, const std::string& body) {
-    return withSum(std::string("S") + type, body, false);
+    return WithSum(std::string("S") + type, body, false);
 }
 const std::string kEof = ":00000001FF\n";
 
@@ -85,8 +85,8 @@ const RoundTrip kRoundTrips[] = {
     {"24-bit top", {{0x10, 5}, {0xFFFF00, 0x100}}, "S2S8"},
     {"above 16 MiB", {{0xFFFFF8, 40}, {0x2345678, 1000}}, "S3S7"},
     {"32-bit top", {{0xFFFFFF00, 0x100}}, "S3S7"},
-    {"random low", test::randomLayout(1, 20, 0x10000), "S2S8"},
-    {"random high", test::randomLayout(2, 20, 0xF0000000), "S3S7"},
+    {"random low", test::RandomLayout(1, 20, 0x10000), "S2S8"},
+    {"random high", test::RandomLayout(2, 20, 0xF0000000), "S3S7"},
 };
 
 TEST(ImageFile, TextRoundTrips) {
@@ -96,7 +96,7 @@ TEST(ImageFile, TextRoundTrips) {
                 for (bool crlf : {false, true}) {
                     SCOPED_TRACE(std::string(rt.name) + " " + FormatOption(format) + " " +
                                  std::to_string(perRecord) + (crlf ? " crlf" : ""));
-                    Image image = randomImage(rt.layout, perRecord);
+                    Image image = RandomImage(rt.layout, perRecord);
                     if (crlf) image.start = 0x8000;
                     std::string text = Write(image, format, {perRecord, crlf, "hdr"});
                     EXPECT_EQ(Parse(text, format), image);
@@ -122,7 +122,7 @@ TEST(ImageFile, TextRoundTrips) {
 }
 
 TEST(ImageFile, BinaryRoundTripFillsHoles) {
-    Image image = randomImage({{0x1000, 10}, {0x1100, 20}}, 7);
+    Image image = RandomImage({{0x1000, 10}, {0x1100, 20}}, 7);
     std::string bin = WriteBinary(image, {.binaryAddress = 0x1000, .fill = 0x5A});
     ASSERT_EQ(bin.size(), 0x114u);
     EXPECT_EQ(bin[0x0A], 0x5A);
@@ -317,7 +317,7 @@ TEST(ImageFile, SRecordTypeFollowsTheAskedAddressWidth) {
 TEST(ImageFile, FilesLoadAndRefuseOversize) {
     auto path = std::filesystem::temp_directory_path() /
                 ("qximage-test-" + std::to_string(std::random_device()()) + ".hex");
-    Image image = randomImage({{0x100, 300}}, 3);
+    Image image = RandomImage({{0x100, 300}}, 3);
     WriteFile(path, WriteIntelHex(image));
     EXPECT_EQ(Load(path), image);
     EXPECT_THROW(ReadFile(path, 100), ImageError);

@@ -23,15 +23,15 @@ namespace fs = std::filesystem;
 using qxtest::ChildProcess;
 using qxtest::JsonReader;
 using qxtest::JsonValue;
-using qxtest::Model;
 using qxtest::RandomBytes;
+using qxtest::SimConfig;
 using qxtest::ToolResult;
 
 constexpr uint32_t kKelbyMemory = 512 * 1024;
 
 // A Kelby 10.15 in large-bin mode (emulation bank 8): the image is the whole 512 KiB memory.
 qxsim::Config LargeBinKelby(const std::vector<uint8_t>& image) {
-    qxsim::Config config = Model('O', 10, 15);
+    qxsim::Config config = SimConfig('O', 10, 15);
     config.emulationBank = 8;
     config.image = image;
     return config;
@@ -123,7 +123,7 @@ TEST_F(QxtoolSync, ChangedRunsGoBulkOrBlockAsPlanned) {
         {"Kelby, 15 pages", LargeBinKelby({}), kKelbyMemory, 0x31000, 0x31EFF, 0, 15},
         {"Kelby, 32 pages across a 4096 boundary", LargeBinKelby({}), kKelbyMemory, 0x800, 0x27FF,
          1, 16},
-        {"Vorrel (no bulk), 20 pages", Model('A', 2, 11), 0x10000, 0x2000, 0x33FF, 0, 20},
+        {"Vorrel (no bulk), 20 pages", SimConfig('A', 2, 11), 0x10000, 0x2000, 0x33FF, 0, 20},
     };
     int com = 4;
     for (const auto& c : cases) {
@@ -206,7 +206,7 @@ TEST_F(QxtoolSync, AssumeWrittenTrustsAMatchingStateFileOnly) {
 }
 
 TEST_F(QxtoolSync, AFileLargerThanTheMemoryIsRefusedBeforeAnyWrite) {
-    auto& sim = Device(4, Model('A', 2, 11));  // 64 KiB
+    auto& sim = Device(4, SimConfig('A', 2, 11));  // 64 KiB
     qxtest::WriteBytes(File("big.bin"), std::string(0x10001, '\x11'));
     ToolResult r = Tool({"--port", "COM4", "sync", File("big.bin")});
     EXPECT_EQ(r.status, 2) << r.err;
@@ -290,7 +290,7 @@ TEST_F(QxtoolSync, WatchFollowsRenamesAndInPlaceWrites) {
 }
 
 TEST_F(QxtoolSync, WatchAsJsonGivesOneObjectPerSync) {
-    auto& sim = Device(4, Model('A', 2, 11));
+    auto& sim = Device(4, SimConfig('A', 2, 11));
     std::vector<uint8_t> file = RandomBytes(0x8000, 5);
     qxtest::WriteBytes(File("rom.bin"), qxtest::Bytes(file));
     ChildProcess watch;

@@ -14,7 +14,7 @@ namespace {
 namespace fs = std::filesystem;
 using test::Layout;
 
-std::string hex(std::uint64_t value) {
+std::string Hex(std::uint64_t value) {
     char text[20];
     std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(value));
     return text;
@@ -25,9 +25,9 @@ const Layout kLayouts[] = {
     {{0xFFF0, 100}, {0x2FFFF, 2}},
     {{0xFFFFF0, 64}, {0x1000100, 300}},
     {{0xFFFFFF00, 0x100}},
-    test::randomLayout(10, 15, 0x10000),
-    test::randomLayout(11, 15, 0x1000000),
-    test::randomLayout(12, 15, 0xF0000000),
+    test::RandomLayout(10, 15, 0x10000),
+    test::RandomLayout(11, 15, 0x1000000),
+    test::RandomLayout(12, 15, 0xF0000000),
 };
 
 class Oracle : public ::testing::Test {
@@ -64,12 +64,12 @@ TEST_F(Oracle, ReadsWhatSrecCatWrites) {
                    {"-motorola -address-length=3 -Output_Block_Size=64", Format::SRecord}};
     unsigned seed = 0;
     for (const Layout& layout : kLayouts) {
-        Image image = test::randomImage(layout, ++seed);
+        Image image = test::RandomImage(layout, ++seed);
         std::string inputs;
         for (const Segment& s : image.Segments()) {
-            std::string file = path("in" + hex(s.address) + ".bin");
+            std::string file = path("in" + Hex(s.address) + ".bin");
             WriteFile(file, std::string(s.bytes.begin(), s.bytes.end()));
-            inputs += file + " -binary -offset " + hex(s.address) + " ";
+            inputs += file + " -binary -offset " + Hex(s.address) + " ";
         }
         for (const auto& out : outputs) {
             // S1/S2 cannot carry addresses above their width; srec_cat refuses those.
@@ -93,7 +93,7 @@ TEST_F(Oracle, SrecCatReadsWhatWeWrite) {
                   {Format::SRecord, 32, "-motorola"}, {Format::SRecord, 250, "-motorola"}};
     unsigned seed = 100;
     for (const Layout& layout : kLayouts) {
-        Image image = test::randomImage(layout, ++seed);
+        Image image = test::RandomImage(layout, ++seed);
         image.start = layout.front().first;
         Extent e = *image.Extent();
         std::uint64_t span = std::uint64_t{e.highest} + 1 - e.lowest;
@@ -103,8 +103,8 @@ TEST_F(Oracle, SrecCatReadsWhatWeWrite) {
                          std::to_string(seed));
             WriteFile(path("ours"), Write(image, in.format, {.bytesPerRecord = in.bytesPerRecord}));
             // Binary output starts at address 0: move the image down and fill its holes.
-            if (!srecCat(path("ours") + " " + in.args + " -offset -" + hex(e.lowest) +
-                         " -fill 0xFF 0 " + hex(span) + " -o " + path("back.bin") + " -binary"))
+            if (!srecCat(path("ours") + " " + in.args + " -offset -" + Hex(e.lowest) +
+                         " -fill 0xFF 0 " + Hex(span) + " -o " + path("back.bin") + " -binary"))
                 continue;
             std::string back = ReadFile(path("back.bin"));
             EXPECT_TRUE(back == std::string(expected.begin(), expected.end()))

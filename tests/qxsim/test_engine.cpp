@@ -10,24 +10,18 @@
 #include "device/qx_vorrel.h"
 #include "host_side.h"
 #include "sim.h"
+#include "support/sim_config.h"
 
 namespace {
 
 using qxtest::Bytes;
-using qxtest::framed;
-using qxtest::sum8;
+using qxtest::Framed;
+using qxtest::SimConfig;
+using qxtest::Sum8;
 using Step = qxsim::Engine::Step;
 
-qxsim::Config model(char letter, uint8_t major, uint8_t minor) {
-    qxsim::Config c;
-    c.hardwareId = letter;
-    c.firmwareMajor = major;
-    c.firmwareMinor = minor;
-    return c;
-}
-
 // Feeds a whole request and returns the reply; nullopt when the engine wants more bytes.
-std::optional<Bytes> ask(qxsim::Engine& e, const Bytes& request, uint32_t baud = 115200,
+std::optional<Bytes> Ask(qxsim::Engine& e, const Bytes& request, uint32_t baud = 115200,
                          qxsim::Action* out = nullptr) {
     e.Feed(request.data(), request.size(), baud);
     qxsim::Action a;
@@ -39,7 +33,7 @@ std::optional<Bytes> ask(qxsim::Engine& e, const Bytes& request, uint32_t baud =
 }
 
 // A request's command bytes followed by `count` bytes of `fill`.
-Bytes withData(std::initializer_list<uint8_t> head, size_t count, uint8_t fill) {
+Bytes WithData(std::initializer_list<uint8_t> head, size_t count, uint8_t fill) {
     Bytes b(head.size() + count, fill);
     std::copy(head.begin(), head.end(), b.begin());
     return b;
@@ -55,19 +49,19 @@ struct MappingCase {
     uint32_t offset;  // where the first data byte must land
 };
 
-std::vector<MappingCase> mappingCases() {
+std::vector<MappingCase> MappingCases() {
     auto kelby = [](uint8_t emu, uint8_t rw) {
-        auto c = model('O', 10, 15);
+        auto c = SimConfig('O', 10, 15);
         c.emulationBank = emu;
         c.readWriteBank = rw;
         return c;
     };
-    auto morrow = model('D', 3, 0);
+    auto morrow = SimConfig('D', 3, 0);
     morrow.readWriteBank = 3;
-    auto orvaLarge = model('N', 1, 0);
+    auto orvaLarge = SimConfig('N', 1, 0);
     orvaLarge.emulationBank = 2;
     orvaLarge.readWriteBank = 1;
-    auto brannock = model('Z', 1, 0);
+    auto brannock = SimConfig('Z', 1, 0);
     brannock.readWriteBank = 5;
     return {
         {"KelbyPlainBank", kelby(0, 2), {0x57, 0x01, 0x12, 0x34, 0xA1}, 0x20, 0x20000 + 0x1234},
@@ -90,16 +84,16 @@ std::vector<MappingCase> mappingCases() {
         {"OrvaLargeBin", orvaLarge, {0x57, 0x01, 0xFF, 0xFF, 0xA6}, 0x20, 0x1FFFF},
         {"BrannockBanksDoNotMoveWindow", brannock, {0x57, 0x01, 0x00, 0x20, 0xA7}, 0x20, 0x20},
         {"SarnetSpace2",
-         model('R', 1, 0),
+         SimConfig('R', 1, 0),
          {0x57, 0x02, 0x2F, 0xFF, 0xFE, 0xA8, 0xA8},
          0x20,
          0xFFFFE},
         {"SarnetNoSpaceBitsIsSpace2",
-         model('R', 1, 0),
+         SimConfig('R', 1, 0),
          {0x57, 0x02, 0x01, 0x00, 0x00, 0xA9, 0xA9},
          0x20,
          0x10000},
-        {"SarnetSpace1Bulk", model('R', 1, 0),
+        {"SarnetSpace1Bulk", SimConfig('R', 1, 0),
          [] {
              Bytes b{0x5A, 0x57, 0x01, 0x17, 0x01};
              b.resize(5 + 256, 0xAA);
@@ -107,7 +101,7 @@ std::vector<MappingCase> mappingCases() {
          }(),
          0x10, 0x70100},
         {"QuentorWideAddress",
-         model('+', 1, 0),
+         SimConfig('+', 1, 0),
          {0x57, 0x01, 0x0E, 0x00, 0x01, 0xAB},
          0x20,
          0xE0001},
@@ -119,8 +113,8 @@ class EngineMapping : public ::testing::TestWithParam<MappingCase> {};
 TEST_P(EngineMapping, WriteLandsAndReadsBack) {
     const MappingCase& mc = GetParam();
     qxsim::Engine e(mc.config);
-    const Bytes w = framed(mc.writeRequest);
-    ASSERT_EQ(ask(e, w), (Bytes{'O'}));
+    const Bytes w = Framed(mc.writeRequest);
+    ASSERT_EQ(Ask(e, w), (Bytes{'O'}));
     const uint8_t value = mc.writeRequest.back();
     const auto& mem = e.Memory(mc.space);
     ASSERT_LT(mc.offset, mem.size());
@@ -136,27 +130,27 @@ TEST_P(EngineMapping, WriteLandsAndReadsBack) {
     Bytes r = mc.writeRequest;
     r.resize(mc.writeRequest[0] == 'Z' ? 5 : r.size() - dataBytes);
     r[mc.writeRequest[0] == 'Z' ? 1 : 0] = 'R';
-    const auto reply = ask(e, framed(r));
+    const auto reply = Ask(e, Framed(r));
     ASSERT_TRUE(reply);
     ASSERT_EQ(reply->size(), dataBytes + 1);
     EXPECT_EQ((*reply)[0], value);
 }
 
-INSTANTIATE_TEST_SUITE_P(Qxsim, EngineMapping, ::testing::ValuesIn(mappingCases()),
+INSTANTIATE_TEST_SUITE_P(Qxsim, EngineMapping, ::testing::ValuesIn(MappingCases()),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(EngineMemory, OutOfRangeReadsFFAndWritesAreDropped) {
-    auto c = model('D', 3, 0);  // Morrow: 17 banks of 32 KiB over 512 KiB
-    c.readWriteBank = 16;       // not in large-bin mode: 16 * 0x8000 is past the end
+    auto c = SimConfig('D', 3, 0);  // Morrow: 17 banks of 32 KiB over 512 KiB
+    c.readWriteBank = 16;           // not in large-bin mode: 16 * 0x8000 is past the end
     c.fill = 0x00;
     qxsim::Engine e(c);
-    EXPECT_EQ(ask(e, framed({0x57, 0x01, 0x00, 0x00, 0x77})), (Bytes{'O'}));
+    EXPECT_EQ(Ask(e, Framed({0x57, 0x01, 0x00, 0x00, 0x77})), (Bytes{'O'}));
     for (uint8_t b : e.Memory()) ASSERT_EQ(b, 0x00);
-    EXPECT_EQ(ask(e, framed({0x52, 0x02, 0x00, 0x00})), (Bytes{0xFF, 0xFF, 0xFE}));
+    EXPECT_EQ(Ask(e, Framed({0x52, 0x02, 0x00, 0x00})), (Bytes{0xFF, 0xFF, 0xFE}));
 }
 
 TEST(EngineMemory, ImagesFillTheirSpaces) {
-    auto c = model('R', 1, 0);
+    auto c = SimConfig('R', 1, 0);
     c.image = {1, 2, 3};
     c.image10 = {9, 8};
     qxsim::Engine e(c);
@@ -167,9 +161,9 @@ TEST(EngineMemory, ImagesFillTheirSpaces) {
 }
 
 TEST(EngineMemory, BlockCountZeroMeans256) {
-    qxsim::Engine e(model('A', 2, 12));
-    const Bytes w = withData({0x57, 0x00, 0x01, 0x00}, 256, 0x42);
-    EXPECT_EQ(ask(e, framed(w)), (Bytes{'O'}));
+    qxsim::Engine e(SimConfig('A', 2, 12));
+    const Bytes w = WithData({0x57, 0x00, 0x01, 0x00}, 256, 0x42);
+    EXPECT_EQ(Ask(e, Framed(w)), (Bytes{'O'}));
     EXPECT_EQ(e.Memory()[0x1FF], 0x42);
     EXPECT_EQ(e.Memory()[0x200], 0xFF);
 }
@@ -177,29 +171,29 @@ TEST(EngineMemory, BlockCountZeroMeans256) {
 // --- banks ----------------------------------------------------------------------------------
 
 TEST(EngineBanks, ReadWriteBankRangeFollowsBankCount) {
-    qxsim::Engine kelby(model('O', 10, 15));  // 9 banks: 0..9 accepted
-    EXPECT_EQ(ask(kelby, framed({0x42, 0x52, 0x09})), (Bytes{'O'}));
-    EXPECT_EQ(ask(kelby, framed({0x42, 0x52, 0x0A})), (Bytes{'?'}));
+    qxsim::Engine kelby(SimConfig('O', 10, 15));  // 9 banks: 0..9 accepted
+    EXPECT_EQ(Ask(kelby, Framed({0x42, 0x52, 0x09})), (Bytes{'O'}));
+    EXPECT_EQ(Ask(kelby, Framed({0x42, 0x52, 0x0A})), (Bytes{'?'}));
     EXPECT_EQ(kelby.ReadWriteBank(), 9);
-    EXPECT_EQ(ask(kelby, framed({0x42, 0x52, 0x52})), (Bytes{9}));
-    EXPECT_EQ(ask(kelby, framed({0x42, 0x45, 0xC8})), (Bytes{'O'}));  // any emulation bank
-    EXPECT_EQ(ask(kelby, framed({0x42, 0x45, 0x45})), (Bytes{200}));
+    EXPECT_EQ(Ask(kelby, Framed({0x42, 0x52, 0x52})), (Bytes{9}));
+    EXPECT_EQ(Ask(kelby, Framed({0x42, 0x45, 0xC8})), (Bytes{'O'}));  // any emulation bank
+    EXPECT_EQ(Ask(kelby, Framed({0x42, 0x45, 0x45})), (Bytes{200}));
 }
 
 TEST(EngineBanks, FirmwareFeaturesDecideWhatIsAnswered) {
-    qxsim::Engine old(model('O', 10, 4));  // no banks, no bulk
-    EXPECT_EQ(ask(old, framed({0x42, 0x52, 0x01})), (Bytes{'?'}));
-    EXPECT_EQ(ask(old, framed({0x5A, 0x52, 0x01, 0x00, 0x00})), (Bytes{'?'}));
-    qxsim::Engine mid(model('O', 10, 11));  // banks, no bulk
-    EXPECT_EQ(ask(mid, framed({0x42, 0x52, 0x01})), (Bytes{'O'}));
-    EXPECT_EQ(ask(mid, framed({0x5A, 0x52, 0x01, 0x00, 0x00})), (Bytes{'?'}));
+    qxsim::Engine old(SimConfig('O', 10, 4));  // no banks, no bulk
+    EXPECT_EQ(Ask(old, Framed({0x42, 0x52, 0x01})), (Bytes{'?'}));
+    EXPECT_EQ(Ask(old, Framed({0x5A, 0x52, 0x01, 0x00, 0x00})), (Bytes{'?'}));
+    qxsim::Engine mid(SimConfig('O', 10, 11));  // banks, no bulk
+    EXPECT_EQ(Ask(mid, Framed({0x42, 0x52, 0x01})), (Bytes{'O'}));
+    EXPECT_EQ(Ask(mid, Framed({0x5A, 0x52, 0x01, 0x00, 0x00})), (Bytes{'?'}));
     qxsim::Engine kelby2 = qxsim::Engine([] {
-        auto c = model('O', 10, 4);
+        auto c = SimConfig('O', 10, 4);
         c.eepromDeviceId = 'P';  // the record makes it a Kelby II
         return c;
     }());
     EXPECT_EQ(kelby2.Model().type, 8);
-    EXPECT_EQ(ask(kelby2, framed({0x42, 0x52, 0x01})), (Bytes{'O'}));
+    EXPECT_EQ(Ask(kelby2, Framed({0x42, 0x52, 0x01})), (Bytes{'O'}));
 }
 
 // --- the library's model table ---------------------------------------------------------------
@@ -245,9 +239,9 @@ TEST(EngineModels, AgreeWithTheLibraryModelTable) {
             // A configuration-byte bank counts by its mode: the library works that out itself.
             if (traits.configBank || !banks) continue;
             EXPECT_EQ(sim->bankCount, static_cast<int>(traits.bankCount));
-            qxsim::Engine engine(model(letter, v.major, v.minor));
+            qxsim::Engine engine(SimConfig(letter, v.major, v.minor));
             const Bytes refused{'?'};
-            EXPECT_EQ(ask(engine, framed({'B', 'E', 'E'})) != refused, traits.answersBankGet);
+            EXPECT_EQ(Ask(engine, Framed({'B', 'E', 'E'})) != refused, traits.answersBankGet);
         }
     }
 }
@@ -255,7 +249,7 @@ TEST(EngineModels, AgreeWithTheLibraryModelTable) {
 // --- framing ---------------------------------------------------------------------------------
 
 TEST(EngineFraming, PartialRequestWaitsThenIsDropped) {
-    qxsim::Engine e(model('O', 10, 15));
+    qxsim::Engine e(SimConfig('O', 10, 15));
     const Bytes head{0x52, 0x04, 0x00};
     e.Feed(head.data(), head.size(), 115200);
     qxsim::Action a;
@@ -264,12 +258,12 @@ TEST(EngineFraming, PartialRequestWaitsThenIsDropped) {
     EXPECT_EQ(e.Next(a), Step::Idle);
     ASSERT_EQ(e.Transcript().size(), 1u);
     EXPECT_EQ(e.Transcript()[0].outcome, qxsim::Outcome::Incomplete);
-    EXPECT_EQ(ask(e, {0x56, 0x56}), (Bytes{10, 15, 'O'}));
+    EXPECT_EQ(Ask(e, {0x56, 0x56}), (Bytes{10, 15, 'O'}));
 }
 
 TEST(EngineFraming, RequestSplitAcrossReads) {
-    qxsim::Engine e(model('O', 10, 15));
-    const Bytes w = framed(withData({0x57, 0x10, 0x00, 0x00}, 16, 0x33));
+    qxsim::Engine e(SimConfig('O', 10, 15));
+    const Bytes w = Framed(WithData({0x57, 0x10, 0x00, 0x00}, 16, 0x33));
     qxsim::Action a;
     for (size_t i = 0; i + 1 < w.size(); ++i) {
         e.Feed(&w[i], 1, 115200);
@@ -281,8 +275,8 @@ TEST(EngineFraming, RequestSplitAcrossReads) {
 }
 
 TEST(EngineFraming, PlainRequestIsAmbiguousOnlyWhileEncryptionIsOn) {
-    auto c = model('O', 10, 15);
-    const Bytes r = framed({0x52, 0x01, 0x00, 0x00});
+    auto c = SimConfig('O', 10, 15);
+    const Bytes r = Framed({0x52, 0x01, 0x00, 0x00});
     qxsim::Action a;
     {
         qxsim::Engine off(c);
@@ -299,55 +293,55 @@ TEST(EngineFraming, PlainRequestIsAmbiguousOnlyWhileEncryptionIsOn) {
 }
 
 TEST(EngineFraming, UnknownCommandResynchronises) {
-    qxsim::Engine e(model('O', 10, 15));
+    qxsim::Engine e(SimConfig('O', 10, 15));
     qxsim::Action a;
-    EXPECT_EQ(ask(e, {0x01, 0x02, 0x03}, 115200, &a), (Bytes{'?'}));
+    EXPECT_EQ(Ask(e, {0x01, 0x02, 0x03}, 115200, &a), (Bytes{'?'}));
     EXPECT_TRUE(a.discardUntilQuiet);
     EXPECT_EQ(e.Pending(), 0u);
     // 'E' is not a family-1 command: refused at once, whatever follows.
-    EXPECT_EQ(ask(e, {0x45, 0x07, 0x00, 0x01, 0, 0, 0, 0, 0, 0, 0, 0x4D}), (Bytes{'?'}));
+    EXPECT_EQ(Ask(e, {0x45, 0x07, 0x00, 0x01, 0, 0, 0, 0, 0, 0, 0, 0x4D}), (Bytes{'?'}));
 }
 
 TEST(EngineFraming, BulkPagesOutsideOneToSixteenRefused) {
-    qxsim::Engine e(model('O', 10, 15));
-    EXPECT_EQ(ask(e, framed({0x5A, 0x52, 0x00, 0x00, 0x00})), (Bytes{'?'}));
-    EXPECT_EQ(ask(e, framed({0x5A, 0x52, 0x11, 0x00, 0x00})), (Bytes{'?'}));
-    EXPECT_EQ(ask(e, framed({0x5A, 0x52, 0x10, 0x00, 0x00}))->size(), 4097u);
+    qxsim::Engine e(SimConfig('O', 10, 15));
+    EXPECT_EQ(Ask(e, Framed({0x5A, 0x52, 0x00, 0x00, 0x00})), (Bytes{'?'}));
+    EXPECT_EQ(Ask(e, Framed({0x5A, 0x52, 0x11, 0x00, 0x00})), (Bytes{'?'}));
+    EXPECT_EQ(Ask(e, Framed({0x5A, 0x52, 0x10, 0x00, 0x00}))->size(), 4097u);
 }
 
 TEST(EngineFraming, EepromReadLengthZeroIs256) {
-    auto c = model('T', 1, 0);
+    auto c = SimConfig('T', 1, 0);
     c.eeprom = Bytes(0x300, 0x5C);
     qxsim::Engine e(c);
-    const auto reply = ask(e, framed(withData({0x45, 0x00, 0x01, 0x00}, 256, 0)));
+    const auto reply = Ask(e, Framed(WithData({0x45, 0x00, 0x01, 0x00}, 256, 0)));
     ASSERT_TRUE(reply);
     ASSERT_EQ(reply->size(), 257u);
     EXPECT_EQ((*reply)[0], 0x5C);
-    EXPECT_EQ((*reply)[256], sum8(Bytes(256, 0x5C)));
+    EXPECT_EQ((*reply)[256], Sum8(Bytes(256, 0x5C)));
 }
 
 // --- speed state ----------------------------------------------------------------------------
 
 TEST(EngineSpeed, FollowsTheLineUntilToldThenKeepsItsRateUntilPowerCycle) {
-    qxsim::Engine e(model('O', 10, 15));
+    qxsim::Engine e(SimConfig('O', 10, 15));
     EXPECT_EQ(e.DeviceSpeedIndex(), 7);
-    EXPECT_TRUE(ask(e, {0x56, 0x56}, 19200));
-    EXPECT_EQ(ask(e, framed({0x53, 0x01}), 19200), (Bytes{'O'}));
+    EXPECT_TRUE(Ask(e, {0x56, 0x56}, 19200));
+    EXPECT_EQ(Ask(e, Framed({0x53, 0x01}), 19200), (Bytes{'O'}));
     EXPECT_EQ(e.DeviceBaud(), 460800u);
     EXPECT_EQ(e.DeviceSpeedIndex(), 1);
     qxsim::Action a;
-    EXPECT_EQ(ask(e, {0x56, 0x56}, 19200, &a), Bytes{});
+    EXPECT_EQ(Ask(e, {0x56, 0x56}, 19200, &a), Bytes{});
     EXPECT_TRUE(a.discardUntilQuiet);
     EXPECT_EQ(e.Transcript().back().outcome, qxsim::Outcome::WrongSpeed);
-    EXPECT_EQ(ask(e, {0x56, 0x56}, 460800)->size(), 3u);
+    EXPECT_EQ(Ask(e, {0x56, 0x56}, 460800)->size(), 3u);
     e.PowerCycle();
     EXPECT_EQ(e.DeviceSpeedIndex(), 7);
-    EXPECT_EQ(ask(e, {0x56, 0x56}, 19200)->size(), 3u);
+    EXPECT_EQ(Ask(e, {0x56, 0x56}, 19200)->size(), 3u);
 }
 
 TEST(EngineSpeed, FamilyOtherThanOneRefusesSpeedRequests) {
-    qxsim::Engine e(model('#', 1, 0));
-    EXPECT_EQ(ask(e, framed({0x53, 0x00})), (Bytes{'?'}));
+    qxsim::Engine e(SimConfig('#', 1, 0));
+    EXPECT_EQ(Ask(e, Framed({0x53, 0x00})), (Bytes{'?'}));
     EXPECT_EQ(e.DeviceBaud(), 0u);
 }
 
@@ -402,29 +396,29 @@ INSTANTIATE_TEST_SUITE_P(
                       ParseCase{"R:wobble", false, K::NoReply, 0, 0, -1}));
 
 TEST(EngineFaults, NoReplyAndRefuseLeaveTheDeviceUntouched) {
-    qxsim::Engine e(model('O', 10, 15));
+    qxsim::Engine e(SimConfig('O', 10, 15));
     qxsim::Fault none, refuse;
     ASSERT_TRUE(qxsim::ParseFault("S:none@1", none));
     ASSERT_TRUE(qxsim::ParseFault("B:refuse", refuse));
     e.AddFault(none);
     e.AddFault(refuse);
-    EXPECT_EQ(ask(e, framed({0x53, 0x07})), Bytes{});
+    EXPECT_EQ(Ask(e, Framed({0x53, 0x07})), Bytes{});
     EXPECT_EQ(e.DeviceBaud(), 0u);
-    EXPECT_EQ(ask(e, framed({0x42, 0x52, 0x03})), (Bytes{'?'}));
+    EXPECT_EQ(Ask(e, Framed({0x42, 0x52, 0x03})), (Bytes{'?'}));
     EXPECT_EQ(e.ReadWriteBank(), 0);
-    EXPECT_EQ(ask(e, framed({0x53, 0x07})), (Bytes{'O'}));  // only the first 'S' was hit
+    EXPECT_EQ(Ask(e, Framed({0x53, 0x07})), (Bytes{'O'}));  // only the first 'S' was hit
     EXPECT_EQ(e.DeviceBaud(), 115200u);
     e.ClearFaults();
-    EXPECT_EQ(ask(e, framed({0x42, 0x52, 0x03})), (Bytes{'O'}));
+    EXPECT_EQ(Ask(e, Framed({0x42, 0x52, 0x03})), (Bytes{'O'}));
 }
 
 TEST(EngineFaults, UnplugCarriesThePartialReply) {
-    qxsim::Engine e(model('O', 10, 15));
+    qxsim::Engine e(SimConfig('O', 10, 15));
     qxsim::Fault f;
     ASSERT_TRUE(qxsim::ParseFault("VV:unplug=2,replug=50", f));
     e.AddFault(f);
     qxsim::Action a;
-    EXPECT_EQ(ask(e, {0x56, 0x56}, 115200, &a), (Bytes{10, 15}));
+    EXPECT_EQ(Ask(e, {0x56, 0x56}, 115200, &a), (Bytes{10, 15}));
     EXPECT_TRUE(a.unplug);
     EXPECT_EQ(a.replugAfterMs, 50);
 }
@@ -434,13 +428,13 @@ TEST(EngineFaults, UnplugCarriesThePartialReply) {
 namespace {
 
 TEST(EngineTranscript, KeepsTheNewestEntriesWithinItsLimit) {
-    auto c = model('O', 10, 15);
+    auto c = SimConfig('O', 10, 15);
     c.transcriptLimit = 4;
     qxsim::Engine e(c);
-    for (uint8_t bank = 0; bank < 9; ++bank) ASSERT_TRUE(ask(e, framed({0x42, 0x52, bank})));
+    for (uint8_t bank = 0; bank < 9; ++bank) ASSERT_TRUE(Ask(e, Framed({0x42, 0x52, bank})));
     EXPECT_LE(e.Transcript().size(), 4u);
     EXPECT_GE(e.Transcript().size(), 2u);
-    EXPECT_EQ(e.Transcript().back().bytes, framed({0x42, 0x52, 0x08}));
+    EXPECT_EQ(e.Transcript().back().bytes, Framed({0x42, 0x52, 0x08}));
 }
 
 }  // namespace

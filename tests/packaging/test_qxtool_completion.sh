@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The bash completion of qxtool against the built qxtool: what it offers at each point of a
 # command line.
-#   completion_test.sh COMPLETION_FILE QXTOOL_DIR
+#   test_qxtool_completion.sh COMPLETION_FILE QXTOOL_DIR
 set -u
 # shellcheck source=/dev/null
 source "$1"

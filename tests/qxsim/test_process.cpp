@@ -22,7 +22,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using qxtest::Bytes;
-using qxtest::framed;
+using qxtest::Framed;
 using qxtest::HostLine;
 using Clock = std::chrono::steady_clock;
 
@@ -106,7 +106,7 @@ struct Process {
     }
 };
 
-std::vector<std::string> words(const std::string& s) {
+std::vector<std::string> Words(const std::string& s) {
     std::istringstream in(s);
     std::vector<std::string> w;
     for (std::string x; in >> x;) w.push_back(x);
@@ -124,7 +124,7 @@ struct TempDir {
     static inline int counter = 0;
 };
 
-bool waitFor(const std::function<bool()>& cond, int timeoutMs) {
+bool WaitFor(const std::function<bool()>& cond, int timeoutMs) {
     const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
     while (Clock::now() < end) {
         if (cond()) return true;
@@ -194,7 +194,7 @@ TEST(QxsimProcess, RegistersAsComAndExitsCleanlyOnSigterm) {
     Process p;
     ASSERT_TRUE(p.spawn({QXSIM_EXE, "--model", "O", "--fw", "10.15", "--com", "3"}));
     unsetenv("QX_COM_DIR");
-    const auto w = words(p.line());
+    const auto w = Words(p.line());
     ASSERT_EQ(w.size(), 4u);
     EXPECT_EQ(w[0] + " " + w[1] + " " + w[2], "qxsim: ready COM3");
     const fs::path link = dir.path / "COM3";
@@ -202,8 +202,8 @@ TEST(QxsimProcess, RegistersAsComAndExitsCleanlyOnSigterm) {
     EXPECT_EQ(fs::read_symlink(link).string(), w[3]);
 
     HostLine host(link.string());
-    EXPECT_EQ(host.exchange({0x56, 0x56}, 3), (Bytes{10, 15, 'O'}));
-    host.close();
+    EXPECT_EQ(host.Exchange({0x56, 0x56}, 3), (Bytes{10, 15, 'O'}));
+    host.Close();
     kill(p.pid, SIGTERM);
     EXPECT_EQ(p.wait(), 0);
     EXPECT_FALSE(fs::exists(fs::symlink_status(link)));
@@ -216,16 +216,16 @@ TEST(QxsimProcess, DumpAndTranscriptAfterAWrite) {
     Process p;
     ASSERT_TRUE(p.spawn({QXSIM_EXE, "--model", "A", "--fw", "2.12", "--fill", "0", "--link",
                          (dir.path / "dev").string(), "--dump", dump, "--transcript", transcript}));
-    const auto w = words(p.line());
+    const auto w = Words(p.line());
     ASSERT_EQ(w.size(), 4u);
     EXPECT_EQ(w[2], (dir.path / "dev").string());
     HostLine host(w[2]);
-    const Bytes req = framed({0x57, 0x04, 0x01, 0x00, 0xDE, 0xC0, 0xAD, 0x0B});
-    EXPECT_EQ(host.exchange(req, 1), (Bytes{'O'}));
+    const Bytes req = Framed({0x57, 0x04, 0x01, 0x00, 0xDE, 0xC0, 0xAD, 0x0B});
+    EXPECT_EQ(host.Exchange(req, 1), (Bytes{'O'}));
 
     kill(p.pid, SIGUSR1);  // dumps and keeps running
-    EXPECT_TRUE(waitFor([&] { return fs::exists(dump); }, 3000));
-    EXPECT_EQ(host.exchange({0x56, 0x56}, 3), (Bytes{2, 12, 'A'}));
+    EXPECT_TRUE(WaitFor([&] { return fs::exists(dump); }, 3000));
+    EXPECT_EQ(host.Exchange({0x56, 0x56}, 3), (Bytes{2, 12, 'A'}));
 
     kill(p.pid, SIGTERM);
     ASSERT_EQ(p.wait(), 0);
@@ -244,7 +244,7 @@ TEST(QxsimProcess, DumpAndTranscriptAfterAWrite) {
     EXPECT_EQ(l2, "115200 5656 VV answered");
 }
 
-int connectTo(uint16_t port) {
+int ConnectTo(uint16_t port) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
@@ -258,7 +258,7 @@ int connectTo(uint16_t port) {
 }
 
 // Sends one command and reads up to and including the final ok/error line.
-std::string command(int fd, const std::string& text) {
+std::string Command(int fd, const std::string& text) {
     const std::string line = text + "\n";
     if (send(fd, line.data(), line.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(line.size()))
         return {};
@@ -284,27 +284,27 @@ std::string command(int fd, const std::string& text) {
 TEST(QxsimProcess, ControlChannelOverTcp) {
     Process p;
     ASSERT_TRUE(p.spawn({QXSIM_EXE, "--model", "O", "--fw", "10.15", "--control", "0"}));
-    const auto w = words(p.line());
+    const auto w = Words(p.line());
     ASSERT_EQ(w.size(), 6u);
     EXPECT_EQ(w[2], "-");
     EXPECT_EQ(w[4], "control");
-    const int fd = connectTo(static_cast<uint16_t>(std::stoi(w[5])));
+    const int fd = ConnectTo(static_cast<uint16_t>(std::stoi(w[5])));
     ASSERT_GE(fd, 0);
     HostLine host(w[3]);
-    EXPECT_EQ(command(fd, "fault VV:none@1"), "ok\n");
-    EXPECT_TRUE(host.exchange({0x56, 0x56}, 3, 300).empty());
-    EXPECT_EQ(host.exchange({0x56, 0x56}, 3), (Bytes{10, 15, 'O'}));
-    EXPECT_EQ(command(fd, "transcript"), "115200 5656 VV faulted\n115200 5656 VV answered\nok 2\n");
-    ASSERT_TRUE(host.setBaud(921600));
-    EXPECT_EQ(command(fd, "speed"), "ok 921600\n");
-    EXPECT_EQ(command(fd, "unplug"), "ok\n");
-    EXPECT_TRUE(host.exchange({0x56, 0x56}, 3, 200).empty());
-    const std::string replug = command(fd, "replug");
+    EXPECT_EQ(Command(fd, "fault VV:none@1"), "ok\n");
+    EXPECT_TRUE(host.Exchange({0x56, 0x56}, 3, 300).empty());
+    EXPECT_EQ(host.Exchange({0x56, 0x56}, 3), (Bytes{10, 15, 'O'}));
+    EXPECT_EQ(Command(fd, "transcript"), "115200 5656 VV faulted\n115200 5656 VV answered\nok 2\n");
+    ASSERT_TRUE(host.SetBaud(921600));
+    EXPECT_EQ(Command(fd, "speed"), "ok 921600\n");
+    EXPECT_EQ(Command(fd, "unplug"), "ok\n");
+    EXPECT_TRUE(host.Exchange({0x56, 0x56}, 3, 200).empty());
+    const std::string replug = Command(fd, "replug");
     ASSERT_EQ(replug.rfind("ok /dev/", 0), 0u) << replug;
-    HostLine again(words(replug)[1]);
-    EXPECT_EQ(again.exchange({0x56, 0x56}, 3), (Bytes{10, 15, 'O'}));
-    EXPECT_EQ(command(fd, "nonsense").rfind("error", 0), 0u);
-    EXPECT_EQ(command(fd, "quit"), "ok\n");
+    HostLine again(Words(replug)[1]);
+    EXPECT_EQ(again.Exchange({0x56, 0x56}, 3), (Bytes{10, 15, 'O'}));
+    EXPECT_EQ(Command(fd, "nonsense").rfind("error", 0), 0u);
+    EXPECT_EQ(Command(fd, "quit"), "ok\n");
     close(fd);
     EXPECT_EQ(p.wait(), 0);
 }
@@ -320,39 +320,39 @@ struct ControlledSim {
         std::vector<std::string> args{QXSIM_EXE, "--control", "0", "--link", link(5)};
         args.insert(args.end(), options.begin(), options.end());
         if (!p.spawn(args)) return;
-        const auto w = words(p.line());
+        const auto w = Words(p.line());
         if (w.size() != 6) return;
         slave = w[3];
-        fd = connectTo(static_cast<uint16_t>(std::stoi(w[5])));
+        fd = ConnectTo(static_cast<uint16_t>(std::stoi(w[5])));
     }
     ~ControlledSim() {
         if (fd >= 0) close(fd);
     }
     std::string link(int com) const { return (dir.path / ("COM" + std::to_string(com))).string(); }
-    std::string run(const std::string& text) const { return command(fd, text); }
+    std::string run(const std::string& text) const { return Command(fd, text); }
 };
 
 TEST(QxsimControl, ConfigReplacesTheDeviceOnTheSameLink) {
     ControlledSim sim({"--model", "O", "--fw", "10.15"});
     ASSERT_GE(sim.fd, 0);
     HostLine old(sim.link(5));
-    EXPECT_EQ(old.exchange({0x56, 0x56}, 3), (Bytes{10, 15, 'O'}));
+    EXPECT_EQ(old.Exchange({0x56, 0x56}, 3), (Bytes{10, 15, 'O'}));
     EXPECT_EQ(sim.run("fault HR:none"), "ok\n");
 
     const std::string reply = sim.run(
         "config model=A fw=2.12 fill=0 image=DEADBEEF eeprom=00112233445566778899AABBCCDDEEFF "
         "name=unused serial=450102030405060708 bauds=115200,921600 fault=VV:none@1");
     ASSERT_EQ(reply.rfind("ok /dev/", 0), 0u) << reply;
-    const std::string slave = words(reply)[1];
+    const std::string slave = Words(reply)[1];
     EXPECT_NE(slave, sim.slave) << "a replug: a new pseudo-terminal";
     EXPECT_EQ(fs::read_symlink(sim.link(5)).string(), slave);
-    EXPECT_TRUE(old.exchange({0x56, 0x56}, 3, 200).empty()) << "the old line is gone";
+    EXPECT_TRUE(old.Exchange({0x56, 0x56}, 3, 200).empty()) << "the old line is gone";
 
     // Everything of the old device is gone: its fault, its transcript, its memory.
     HostLine line(sim.link(5));
-    EXPECT_TRUE(line.exchange({0x56, 0x56}, 3, 300).empty()) << "the configured fault";
-    EXPECT_EQ(line.exchange({0x56, 0x56}, 3), (Bytes{2, 12, 'A'}));
-    EXPECT_EQ(line.exchange(framed({0x48, 0x52, 0x02, 0x00, 0x0C}), 3), framed({0xCC, 0xDD}));
+    EXPECT_TRUE(line.Exchange({0x56, 0x56}, 3, 300).empty()) << "the configured fault";
+    EXPECT_EQ(line.Exchange({0x56, 0x56}, 3), (Bytes{2, 12, 'A'}));
+    EXPECT_EQ(line.Exchange(Framed({0x48, 0x52, 0x02, 0x00, 0x0C}), 3), Framed({0xCC, 0xDD}));
     EXPECT_EQ(sim.run("transcript-count"), "ok 3\n");
     EXPECT_EQ(sim.run("read 20 0 6"), "ok DEADBEEF0000\n");
     EXPECT_NE(sim.run("state").find(" encryption=1 "), std::string::npos);  // serial byte 0 'E'
@@ -360,19 +360,19 @@ TEST(QxsimControl, ConfigReplacesTheDeviceOnTheSameLink) {
     EXPECT_EQ(model.rfind("ok letter=65 family=1 type=5 capabilities=0x1153 ", 0), 0u) << model;
     EXPECT_NE(model.find(" name=Vorrel\n"), std::string::npos) << model;
     // Speeds outside the configured set are refused.
-    EXPECT_EQ(line.exchange(framed({0x53, 0x03}), 1), (Bytes{'?'}));
+    EXPECT_EQ(line.Exchange(Framed({0x53, 0x03}), 1), (Bytes{'?'}));
 
     // A digit is a letter too (Calder I); longer, a number.
     for (const char* letter : {"1", "0x31", "49"}) {
         ASSERT_EQ(sim.run(std::string("config fw=1.40 model=") + letter).rfind("ok /dev/", 0), 0u);
         HostLine calder(sim.link(5));
-        EXPECT_EQ(calder.exchange({0x56, 0x56}, 3), (Bytes{1, 40, '1'})) << letter;
+        EXPECT_EQ(calder.Exchange({0x56, 0x56}, 3), (Bytes{1, 40, '1'})) << letter;
     }
 
     // Without keys: the defaults, a Kelby 10.15 with any speed.
     ASSERT_EQ(sim.run("config").rfind("ok /dev/", 0), 0u);
     HostLine kelby(sim.link(5));
-    EXPECT_EQ(kelby.exchange({0x56, 0x56}, 3), (Bytes{10, 15, 'O'}));
+    EXPECT_EQ(kelby.Exchange({0x56, 0x56}, 3), (Bytes{10, 15, 'O'}));
     EXPECT_EQ(sim.run("transcript"), "115200 5656 VV answered\nok 1\n");
 }
 
@@ -387,7 +387,7 @@ TEST(QxsimControl, BadConfigLeavesTheDeviceAlone) {
     }
     EXPECT_EQ(fs::read_symlink(sim.link(5)).string(), sim.slave);
     HostLine line(sim.link(5));
-    EXPECT_EQ(line.exchange({0x56, 0x56}, 3), (Bytes{2, 12, 'A'}));
+    EXPECT_EQ(line.Exchange({0x56, 0x56}, 3), (Bytes{2, 12, 'A'}));
 }
 
 TEST(QxsimControl, MemoryEepromSpeedAndLink) {
@@ -425,10 +425,10 @@ TEST(QxsimControl, MemoryEepromSpeedAndLink) {
     }
     // What the control port wrote, the device reads on the line.
     HostLine line(sim.link(5));
-    EXPECT_EQ(line.exchange(framed({0x48, 0x52, 0x04, 0x00, 0x40}), 5),
-              framed({0x10, 0x20, 0x30, 0x41}));
+    EXPECT_EQ(line.Exchange(Framed({0x48, 0x52, 0x04, 0x00, 0x40}), 5),
+              Framed({0x10, 0x20, 0x30, 0x41}));
     // 'S' 0: the device's own speed is 921600 from now on; the line has not moved yet.
-    EXPECT_EQ(line.exchange(framed({0x53, 0x00}), 1), (Bytes{'O'}));
+    EXPECT_EQ(line.Exchange(Framed({0x53, 0x00}), 1), (Bytes{'O'}));
     EXPECT_EQ(sim.run("device-speed"), "ok 921600\n");
     EXPECT_EQ(sim.run("speed"), "ok 115200\n");
     EXPECT_EQ(sim.run("transcript-count"), "ok 2\n");
@@ -454,9 +454,9 @@ TEST(QxsimProcess, ExitsWhenItsParentDies) {
     // The shell starts qxsim in the background and ends soon after; qxsim must follow.
     ASSERT_TRUE(
         sh.spawn({"/bin/sh", "-c", std::string(QXSIM_EXE) + " --link " + link + " & sleep 1"}));
-    ASSERT_TRUE(waitFor([&] { return fs::is_symlink(link); }, 5000));
+    ASSERT_TRUE(WaitFor([&] { return fs::is_symlink(link); }, 5000));
     EXPECT_EQ(sh.wait(), 0);
-    EXPECT_TRUE(waitFor([&] { return !fs::exists(fs::symlink_status(link)); }, 5000));
+    EXPECT_TRUE(WaitFor([&] { return !fs::exists(fs::symlink_status(link)); }, 5000));
 }
 
 }  // namespace
