@@ -87,7 +87,7 @@ TEST(Banks, SetRequestsAndLabels) {
         const uint8_t stored =
             c.readWrite ? dev.device().readWriteBank : dev.device().emulationBank;
         EXPECT_EQ(stored, c.bank);
-        const qxsim::DeviceState state = dev.sim().state();
+        const qxsim::DeviceState state = dev.sim().State();
         EXPECT_EQ(c.readWrite ? state.readWriteBank : state.emulationBank, c.bank);
         EXPECT_EQ(dev.device().portFree.load(), 1);
     }
@@ -102,7 +102,7 @@ TEST(Banks, OutOfRangeBanksAreNotSent) {
     EXPECT_EQ(d.SetBank(300, 0, 0, 0), VR_E_INVALID_REQUEST_PARAM);
     EXPECT_EQ(d.SetBank(0x100, 0, 1, 0), VR_E_INVALID_REQUEST_PARAM);
     EXPECT_EQ(d.emulationBank, 0);
-    EXPECT_EQ(dev.sim().state().emulationBank, 0);
+    EXPECT_EQ(dev.sim().State().emulationBank, 0);
     EXPECT_TRUE(dev.Transcript().empty());
     EXPECT_EQ(dev.LogText(), "");
     EXPECT_EQ(d.SetBank(255, 0, 0, 0), VR_S_OK);

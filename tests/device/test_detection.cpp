@@ -18,8 +18,8 @@
 namespace {
 
 using namespace qx;
-using identtest::SimConfig;
 using identtest::Silent;
+using identtest::SimConfig;
 using qxtest::SimDevice;
 
 const std::vector<uint8_t> kVersionRequest{'V', 'V'};
@@ -141,20 +141,20 @@ TEST(Scan, SpeedFallbacks) {
         EXPECT_EQ(device.baudIndex, c.baudIndex);
         EXPECT_EQ(device.lastBaudIndex, c.baudIndex);
         EXPECT_EQ(device.lastPortNumber, 5);
-        EXPECT_EQ(sim->lineBaud(), c.onlyBaud);
-        EXPECT_EQ(VersionRequestBauds(sim->transcript()), c.tries);
+        EXPECT_EQ(sim->LineBaud(), c.onlyBaud);
+        EXPECT_EQ(VersionRequestBauds(sim->Transcript()), c.tries);
         // Identification ran at the rate that answered.
-        const std::vector<qxsim::TranscriptEntry> transcript = sim->transcript();
+        const std::vector<qxsim::TranscriptEntry> transcript = sim->Transcript();
         ASSERT_GT(transcript.size(), c.tries.size());
         for (size_t i = c.tries.size(); i < transcript.size(); ++i)
             EXPECT_EQ(transcript[i].baud, c.onlyBaud) << transcript[i].command;
 
         // Closing brings a device raised to 921600 back to index 7.
-        sim->clearTranscript();
+        sim->ClearTranscript();
         device.ClosePort();
         const bool restores = c.baudIndex != 7;
-        if (restores) sim->waitForTranscript(1, 1000);
-        const std::vector<qxsim::TranscriptEntry> closing = sim->transcript();
+        if (restores) sim->WaitForTranscript(1, 1000);
+        const std::vector<qxsim::TranscriptEntry> closing = sim->Transcript();
         ASSERT_EQ(closing.size(), restores ? 1u : 0u);
         if (restores) {
             EXPECT_EQ(closing[0].bytes, (std::vector<uint8_t>{0x53, 0x07, 0x5A}));
@@ -255,7 +255,7 @@ TEST(Scan, TextCapacityAndAbsentText) {
         SCOPED_TRACE(c.label);
         START_SIM(dev, SimConfig('O', 10, 15), 3);
         if (!c.device) {
-            ASSERT_TRUE(dev.sim().unplug());  // and with it the link
+            ASSERT_TRUE(dev.sim().Unplug());  // and with it the link
         }
         char text[150];
         std::memset(text, 'x', sizeof text);
@@ -296,7 +296,7 @@ TEST(Scan, OpenDeviceOnPortProbesOnePort) {
 
 TEST(ScanCost, FullWalkWithoutDevicesCostsOnlyFailedOpens) {
     START_SIM(dev, SimConfig('O', 10, 15), 3);
-    ASSERT_TRUE(dev.sim().unplug());  // no COM port anywhere
+    ASSERT_TRUE(dev.sim().Unplug());  // no COM port anywhere
     char text[100] = "stale";
     const auto start = identtest::Clock::now();
     EXPECT_EQ(dev.device().FindDevice(text, sizeof text, nullptr, 0), 0);

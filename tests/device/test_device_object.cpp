@@ -35,7 +35,7 @@ TEST(DeviceWire, OpenPortByNamePreparesThePort) {
     EXPECT_EQ(d.port->timeouts.ReadTotalTimeoutConstant, 300u);
     EXPECT_EQ(d.port->timeouts.WriteTotalTimeoutMultiplier, 0u);
     EXPECT_EQ(d.port->timeouts.WriteTotalTimeoutConstant, 300u);
-    EXPECT_EQ(dev.sim().lineBaud(), 115200u);
+    EXPECT_EQ(dev.sim().LineBaud(), 115200u);
     // Opening neither identifies nor sends anything.
     EXPECT_EQ(d.capabilities, 0u);
     EXPECT_TRUE(dev.Transcript().empty());
@@ -54,7 +54,7 @@ TEST(DeviceWire, OpenPortByNameTakesTheNumberAfterThreeCharacters) {
     dev.ClearLog();
     // A device path: the fourth character is not a digit. (Under Wine the simulator's path
     // is the "\\.\COMn" name itself, which names its COM number.)
-    const std::string path = dev.sim().portPath();
+    const std::string path = dev.sim().PortPath();
     EXPECT_EQ(d.OpenPortByName(path.c_str()), VR_S_OK);
     EXPECT_EQ(d.portNumber, path.rfind("\\\\.\\COM", 0) == 0 ? dev.comNumber() : 0);
     EXPECT_EQ(dev.Messages().front(), "QXSerial: Port Closed");  // the open port closed first
@@ -126,8 +126,8 @@ TEST(PortLock, TwoThreadsNeverInterleaveOnTheWire) {
         low[i] = static_cast<uint8_t>(0x10 + i);
         high[i] = static_cast<uint8_t>(0xE0 + i);
     }
-    dev.sim().writeEeprom(0x0000, low);
-    dev.sim().writeEeprom(0x4000, high);
+    dev.sim().WriteEeprom(0x0000, low);
+    dev.sim().WriteEeprom(0x4000, high);
     QXVorrel& d = dev.device();
     constexpr int kRounds = 25;
     std::atomic<int> ok{0}, busy{0}, wrong{0};

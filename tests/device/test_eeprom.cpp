@@ -29,7 +29,7 @@ TEST(Eeprom, InformationRecordInBothCommandSets) {
         EEPROMInfo info{};
         EXPECT_EQ(dev.device().GetEEPROMInfo(&info), VR_S_OK);
         EXPECT_EQ(dev.RequestHex(), Lines{c.request});
-        const auto eeprom = dev.sim().eeprom();
+        const auto eeprom = dev.sim().Eeprom();
         EXPECT_EQ(Hex(std::vector<uint8_t>(reinterpret_cast<uint8_t*>(&info),
                                            reinterpret_cast<uint8_t*>(&info) + 7)),
                   Hex(Slice(eeprom, 1, 7)));
@@ -51,7 +51,7 @@ TEST(Eeprom, ReadLengthsAndAddresses) {
     START(dev);
     std::vector<uint8_t> pattern(256);
     for (size_t i = 0; i < pattern.size(); ++i) pattern[i] = static_cast<uint8_t>(0xFF - i);
-    dev.sim().writeEeprom(0x1F00, pattern);
+    dev.sim().WriteEeprom(0x1F00, pattern);
     std::vector<uint8_t> buffer(256, 0);
     EXPECT_EQ(dev.device().ReadEEPROM(buffer.data(), 0x1F00, 256), VR_S_OK);
     EXPECT_EQ(buffer, pattern);
@@ -73,7 +73,7 @@ TEST(Eeprom, A256ByteReadOfTheOtherFamilySends261Bytes) {
     EXPECT_EQ(requests[0].size(), 261u);
     EXPECT_EQ(Hex(Slice(requests[0], 0, 4)), "45 00 02 00");
     EXPECT_EQ(requests[0].back(), 0x47);
-    EXPECT_EQ(buffer, Slice(dev.sim().eeprom(), 0x200, 256));
+    EXPECT_EQ(buffer, Slice(dev.sim().Eeprom(), 0x200, 256));
 }
 
 TEST(Eeprom, LengthsOutsideOneTo256AreRefusedUnsent) {
@@ -101,7 +101,7 @@ TEST(Eeprom, WriteSendsOneByteInBothCommandSets) {
         EXPECT_EQ(dev.device().WriteEEPROM(data, 0x102, 4), VR_S_OK);
         EXPECT_EQ(dev.RequestHex(), Lines{c.request});
         EXPECT_EQ(dev.Messages(), Lines{"QXVorrel: WriteEEPROM requested, 1 bytes to address 102"});
-        const auto eeprom = dev.sim().eeprom();
+        const auto eeprom = dev.sim().Eeprom();
         EXPECT_EQ(eeprom[0x102], 0xAA);
         EXPECT_NE(eeprom[0x103], 0x11);
     }
@@ -144,7 +144,7 @@ TEST(Eeprom, ReadFailures) {
 TEST(Eeprom, BadChecksumKeepsTheDataAndSaysWhichSumIsWhich) {
     SimDevice dev(Kelby());
     START(dev);
-    dev.sim().writeEeprom(0x40, {0x10, 0x20, 0x30, 0x41});
+    dev.sim().WriteEeprom(0x40, {0x10, 0x20, 0x30, 0x41});
     ASSERT_TRUE(dev.AddFault("HR:badsum"));
     uint8_t buffer[4] = {};
     EXPECT_EQ(dev.device().ReadEEPROM(buffer, 0x40, 4), VR_E_EXTERNAL_CS_INVALID);

@@ -221,7 +221,7 @@ TEST_P(Identification, ModelFieldsAndRequests) {
     EXPECT_EQ(device.firmwareMinor, c.dev.minor);
 
     const std::vector<std::string> expected = Split(c.requests);
-    dev.sim().waitForTranscript(expected.size(), 1000);
+    dev.sim().WaitForTranscript(expected.size(), 1000);
     EXPECT_EQ(Requests(dev.Transcript()), expected);
     if (c.logLine != nullptr) {
         EXPECT_TRUE(HasMessage(dev, c.logLine)) << dev.LogText();
@@ -342,7 +342,7 @@ TEST(NameString, RequestResults) {
         }
         if (c.open) {
             EXPECT_EQ(device.port->timeouts.ReadTotalTimeoutConstant, 300u);
-            dev.sim().waitForTranscript(1, 1000);
+            dev.sim().WaitForTranscript(1, 1000);
             EXPECT_EQ(dev.RequestHex(), std::vector<std::string>{"56 53 53 FC"});
         } else {
             EXPECT_TRUE(dev.Transcript().empty());

@@ -18,7 +18,7 @@ TEST(LinkSpeed, RaisesTheLineAndClosePortBringsItBackFirst) {
     QXVorrel& d = dev.device();
     EXPECT_EQ(d.SetUSBBaud(kSpeed921600, 0), VR_S_OK);
     EXPECT_EQ(d.baudIndex, 0);
-    EXPECT_EQ(dev.sim().lineBaud(), 921600u);
+    EXPECT_EQ(dev.sim().LineBaud(), 921600u);
     EXPECT_EQ(dev.RequestHex(), Lines{"53 00 53"});
     EXPECT_EQ(dev.Transcript()[0].baud, 115200u) << "the request goes out at the old speed";
     EXPECT_EQ(dev.Messages(), (Lines{"QXSerial: Baud changed to 921600",
@@ -35,8 +35,8 @@ TEST(LinkSpeed, RaisesTheLineAndClosePortBringsItBackFirst) {
     ASSERT_EQ(transcript.size(), 1u);
     EXPECT_EQ(Hex(transcript[0].bytes), "53 07 5A");
     EXPECT_EQ(transcript[0].baud, 921600u);
-    EXPECT_EQ(dev.sim().lineBaud(), 115200u);
-    EXPECT_EQ(dev.sim().deviceBaud(), 115200u);
+    EXPECT_EQ(dev.sim().LineBaud(), 115200u);
+    EXPECT_EQ(dev.sim().DeviceBaud(), 115200u);
     EXPECT_EQ(dev.Messages(), (Lines{"QXSerial: Baud changed to 115200",
                                      "QXVorrel: SetUSBBaud to 115200, Force = TRUE SUCCEEDED",
                                      "QXSerial: Port Closed", "QXVorrel: COM Port closed."}));
@@ -55,7 +55,7 @@ TEST(LinkSpeed, EveryIndexSendsItsCommand) {
         dev.Reset();
         EXPECT_EQ(dev.device().SetUSBBaud(index, 1), VR_S_OK) << bytes;
         EXPECT_EQ(dev.RequestHex(), Lines{bytes});
-        EXPECT_EQ(dev.sim().lineBaud(), 921600u / (index + 1));
+        EXPECT_EQ(dev.sim().LineBaud(), 921600u / (index + 1));
         EXPECT_EQ(dev.device().baudIndex, static_cast<int32_t>(index));
     }
 }
@@ -67,7 +67,7 @@ TEST(LinkSpeed, WithoutCapabilitiesAForcedChangeMovesOnlyThePc) {
     QXVorrel& d = dev.device();
     EXPECT_EQ(d.SetUSBBaud(kSpeed921600, 1), VR_S_OK);
     EXPECT_TRUE(dev.Transcript().empty());
-    EXPECT_EQ(dev.sim().lineBaud(), 921600u);
+    EXPECT_EQ(dev.sim().LineBaud(), 921600u);
     EXPECT_EQ(d.baudIndex, 0);
     EXPECT_EQ(dev.Messages(), (Lines{"QXSerial: Baud changed to 921600",
                                      "QXVorrel: SetUSBBaud to 921600, Force = TRUE SUCCEEDED"}));
@@ -101,7 +101,7 @@ TEST(LinkSpeed, RefusedOrUnansweredLeavesTheSpeedAlone) {
         EXPECT_EQ(dev.RequestHex(), Lines{"53 00 53"});
         EXPECT_EQ(dev.Messages(), Lines{c.message});
         EXPECT_EQ(dev.device().baudIndex, 7);
-        EXPECT_EQ(dev.sim().lineBaud(), 115200u);
+        EXPECT_EQ(dev.sim().LineBaud(), 115200u);
         EXPECT_EQ(dev.device().portFree.load(), 1);
         EXPECT_EQ(dev.device().port->timeouts.ReadTotalTimeoutConstant, 300u);
     }

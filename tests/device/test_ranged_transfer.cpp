@@ -100,7 +100,7 @@ TEST_P(RangedTransfer, WritesWhatTheBulkPathWouldHaveWritten) {
         const bool twoSpaces = c.model.letter == 'R';
         for (const uint8_t space : twoSpaces ? std::vector<uint8_t>{qxsim::kSpace2, qxsim::kSpace1}
                                              : std::vector<uint8_t>{qxsim::kSpace2})
-            EXPECT_EQ(dev.sim().readMemory(space, c.address, c.length), image)
+            EXPECT_EQ(dev.sim().ReadMemory(space, c.address, c.length), image)
                 << "space " << int(space);
     }
     // The caller's stop is the caller's: the device flag is left as it was.
@@ -212,7 +212,7 @@ TEST(RangedRead, BlockChunksReportEachAndBulkReportsEachPacket) {
         SimDevice dev(xfer::Config(c.model, false));
         ASSERT_TRUE(Open(dev, c.model));
         const std::vector<uint8_t> image = Pattern(c.length, 7);
-        dev.sim().writeMemory(qxsim::kSpace2, c.address, image);
+        dev.sim().WriteMemory(qxsim::kSpace2, c.address, image);
         dev.Reset();
         RangeOptions options;
         options.method = c.method;

@@ -58,7 +58,7 @@ TEST(Tolliver, BankMarkerAndSetThroughTheEeprom) {
     EXPECT_EQ(dev.RequestHex(),
               (Lines{"48 52 01 01 02 9E", "48 57 01 01 02 AA 4D", "48 57 01 01 01 07 A9"}));
     EXPECT_EQ(d.emulationBank, 7);
-    auto eeprom = dev.sim().eeprom();
+    auto eeprom = dev.sim().Eeprom();
     EXPECT_EQ(eeprom[0x101], 7);
     EXPECT_EQ(eeprom[0x102], 0xAA);
     dev.Reset();
@@ -86,7 +86,7 @@ TEST(Tolliver, FirmwareUpTo15UsesOneByteBlockTransfers) {
     EXPECT_EQ(dev.RequestHex(),
               (Lines{"52 01 20 00 00 73", "52 01 20 00 01 74", "52 01 20 00 02 75",
                      "57 01 20 00 02 AA 24", "57 01 20 00 01 00 79"}));
-    EXPECT_EQ(Hex(dev.sim().readMemory(qxsim::kSpace2, 0, 3)), "04 00 AA");
+    EXPECT_EQ(Hex(dev.sim().ReadMemory(qxsim::kSpace2, 0, 3)), "04 00 AA");
     EXPECT_EQ(d.emulationBank, 0);
 }
 

@@ -87,7 +87,7 @@ TEST_P(TransferFailure, ResultLogAndCleanExit) {
             d.cancelRequested = 1;
             break;
         case Setup::Unplugged:
-            ASSERT_TRUE(dev.sim().unplug());
+            ASSERT_TRUE(dev.sim().Unplug());
             break;
         case Setup::NoBulkCap:
             d.capabilities &= ~CapBulk;
@@ -127,8 +127,8 @@ TEST_P(TransferFailure, ResultLogAndCleanExit) {
     EXPECT_EQ(d.portFree.load(), 1);
     if (c.setup == Setup::Unplugged || c.setup == Setup::PortClosed ||
         std::string(c.fault).find("unplug") != std::string::npos) {
-        if (!dev.sim().plugged()) {
-            ASSERT_TRUE(dev.sim().replug());
+        if (!dev.sim().Plugged()) {
+            ASSERT_TRUE(dev.sim().Replug());
         }
         ASSERT_EQ(d.OpenPortByName(dev.comName().c_str()), VR_S_OK);
     } else {
@@ -137,12 +137,12 @@ TEST_P(TransferFailure, ResultLogAndCleanExit) {
 
     // The next call works.
     dev.ClearFaults();
-    d.capabilities |= dev.sim().model().capabilities & CapBulk;
+    d.capabilities |= dev.sim().Model().capabilities & CapBulk;
     const uint32_t address = c.model.letter == 'R' ? 0x0A1000 : 0x1000;
     std::vector<uint8_t> back(256, 0);
     ASSERT_EQ(d.ReadBlock(back.data(), 256, address, 0, nullptr), VR_S_OK) << dev.LogText();
     const uint32_t offset = c.model.letter == 'R' ? 0xA1000 : 0x1000;
-    EXPECT_EQ(back, dev.sim().readMemory(qxsim::kSpace2, offset, 256));
+    EXPECT_EQ(back, dev.sim().ReadMemory(qxsim::kSpace2, offset, 256));
 }
 
 // Kelby, plain: 2-byte addresses, bulk, banks. Sarnet: 16-bit words, two spaces.
@@ -339,7 +339,7 @@ TEST_P(UnplugMidTransfer, ReturnsWithinTheTimeouts) {
     std::printf("[ unplug  ] %s returned after %lld ms (bound %lld ms)\n", c.name,
                 static_cast<long long>(ms), static_cast<long long>(c.boundMs));
     EXPECT_LT(ms, c.boundMs);
-    EXPECT_FALSE(dev.sim().plugged());
+    EXPECT_FALSE(dev.sim().Plugged());
     EXPECT_EQ(d.portFree.load(), 1);
     if (c.op != Op::ReadBlock) {
         ASSERT_FALSE(Recorder::reports.empty());

@@ -52,7 +52,7 @@ TEST_P(RoundTrip, EverySizeArrivesIntactAndReadsBack) {
 
     const bool twoSpaces = c.model.letter == 'R' || c.model.letter == 'Q';
     const bool bulk = (d.capabilities & CapBulk) != 0;
-    const uint32_t memorySize = dev.sim().model().memorySize;
+    const uint32_t memorySize = dev.sim().Model().memorySize;
     const uint32_t cipherFlags = c.cipher == Cipher::PlainFlag ? XferPlain : 0;
     std::vector<uint32_t> sizes;
     if (c.cipher == Cipher::PlainFlag) {
@@ -83,19 +83,19 @@ TEST_P(RoundTrip, EverySizeArrivesIntactAndReadsBack) {
         const uint32_t below = std::min<uint32_t>(256, offset);
         const uint32_t above = std::min<uint32_t>(256, memorySize - offset - size);
         const std::vector<uint8_t> blank(below + size + above, 0xFF);
-        dev.sim().writeMemory(space, offset - below, blank);
-        if (twoSpaces) dev.sim().writeMemory(otherSpace, offset - below, blank);
+        dev.sim().WriteMemory(space, offset - below, blank);
+        if (twoSpaces) dev.sim().WriteMemory(otherSpace, offset - below, blank);
 
         const std::vector<uint8_t> image = Pattern(size, seed++);
         ASSERT_EQ(d.WriteBlock(image.data(), size, address, flags, nullptr), VR_S_OK)
             << dev.LogText();
-        EXPECT_EQ(dev.sim().readMemory(space, offset, size), image);
-        EXPECT_EQ(dev.sim().readMemory(space, offset - below, below),
+        EXPECT_EQ(dev.sim().ReadMemory(space, offset, size), image);
+        EXPECT_EQ(dev.sim().ReadMemory(space, offset - below, below),
                   std::vector<uint8_t>(below, 0xFF));
-        EXPECT_EQ(dev.sim().readMemory(space, offset + size, above),
+        EXPECT_EQ(dev.sim().ReadMemory(space, offset + size, above),
                   std::vector<uint8_t>(above, 0xFF));
         if (twoSpaces) {
-            EXPECT_EQ(dev.sim().readMemory(otherSpace, offset, size),
+            EXPECT_EQ(dev.sim().ReadMemory(otherSpace, offset, size),
                       std::vector<uint8_t>(size, 0xFF));
         }
 
@@ -111,7 +111,7 @@ TEST_P(RoundTrip, EverySizeArrivesIntactAndReadsBack) {
             const std::vector<uint8_t> second = Pattern(size, seed++);
             ASSERT_EQ(d.WriteBlock(second.data(), size, address, flags | XferNoBulk, nullptr),
                       VR_S_OK);
-            EXPECT_EQ(dev.sim().readMemory(space, offset, size), second);
+            EXPECT_EQ(dev.sim().ReadMemory(space, offset, size), second);
             std::vector<uint8_t> bulkBack(size, 0);
             ASSERT_EQ(d.BulkRead(bulkBack.data(), size, address, flags, nullptr), VR_S_OK);
             EXPECT_EQ(bulkBack, second);
@@ -167,7 +167,7 @@ TEST_P(LargeBin, WholeMemoryCrossesEveryBank) {
 
     const std::vector<uint8_t> image = Pattern(c.memorySize, 7);
     ASSERT_EQ(d.WriteBlock(image.data(), c.memorySize, 0, 0, nullptr), VR_S_OK) << dev.LogText();
-    EXPECT_TRUE(dev.sim().memory() == image);
+    EXPECT_TRUE(dev.sim().Memory() == image);
 
     std::vector<uint8_t> back(c.memorySize, 0);
     ASSERT_EQ(d.ReadBlock(back.data(), c.memorySize, 0, 0, nullptr), VR_S_OK);
@@ -189,7 +189,7 @@ TEST_P(LargeBin, WholeMemoryCrossesEveryBank) {
     ASSERT_EQ(d.WriteBlock(patch.data(), length, start, XferNoBulk, nullptr), VR_S_OK);
     std::vector<uint8_t> expected = image;
     std::copy(patch.begin(), patch.end(), expected.begin() + start);
-    EXPECT_TRUE(dev.sim().memory() == expected);
+    EXPECT_TRUE(dev.sim().Memory() == expected);
     std::vector<uint8_t> patchBack(length, 0);
     ASSERT_EQ(d.ReadBlock(patchBack.data(), length, start, 0, nullptr), VR_S_OK);
     EXPECT_TRUE(patchBack == patch);
@@ -214,7 +214,7 @@ TEST(LargeBinSlowOnly, OrvaWholeMemory) {
     ASSERT_EQ(d.capabilities & CapBulk, 0u);
     const std::vector<uint8_t> image = Pattern(0x20000, 3);
     ASSERT_EQ(d.WriteBlock(image.data(), 0x20000, 0, 0, nullptr), VR_S_OK);
-    EXPECT_TRUE(dev.sim().memory() == image);
+    EXPECT_TRUE(dev.sim().Memory() == image);
     std::vector<uint8_t> back(0x20000, 0);
     ASSERT_EQ(d.ReadBlock(back.data(), 0x20000, 0, 0, nullptr), VR_S_OK);
     EXPECT_TRUE(back == image);

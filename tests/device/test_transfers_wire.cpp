@@ -50,7 +50,7 @@ TEST(TransferWire, WriteOf300BytesIsTwoPackets) {
         Sealed(Concat(Bytes({'W', 0x2C, 0x13, 0x00}), image.data() + 256, 44))};
     EXPECT_EQ(dev.Requests(), expected);
     EXPECT_EQ(dev.Messages(), Lines{"QXVorrel: Slow writing 300 bytes"});
-    EXPECT_EQ(dev.sim().readMemory(qxsim::kSpace2, 0x1200, 300), image);
+    EXPECT_EQ(dev.sim().ReadMemory(qxsim::kSpace2, 0x1200, 300), image);
 }
 
 TEST(TransferWire, LargeBinReadSwitchesBanksAtTheBoundary) {
@@ -141,7 +141,7 @@ TEST_P(EncryptedForm, RunIsEncryptedAfterTheCommandBytes) {
     EXPECT_EQ(std::vector<uint8_t>(run.begin() + 2, run.end()), expectedPlain);
     if (!c.bulkWrite) {
         const uint32_t offset = c.model.letter == 'R' ? c.address & 0xFFFFF : c.address;
-        EXPECT_EQ(back, dev.sim().readMemory(qxsim::kSpace2, offset, 16));
+        EXPECT_EQ(back, dev.sim().ReadMemory(qxsim::kSpace2, offset, 16));
     }
 }
 
@@ -263,8 +263,8 @@ TEST(TransferWire, WriteBlockBulkPathFillsBothSpaces) {
     std::vector<int> tops;
     for (const auto& request : dev.Requests()) tops.push_back(request.at(3));
     EXPECT_EQ(tops, (std::vector<int>{0x2A, 0x2A, 0x1A, 0x1A}));
-    EXPECT_EQ(dev.sim().readMemory(qxsim::kSpace2, 0xA0000, 8192), image);
-    EXPECT_EQ(dev.sim().readMemory(qxsim::kSpace1, 0xA0000, 8192), image);
+    EXPECT_EQ(dev.sim().ReadMemory(qxsim::kSpace2, 0xA0000, 8192), image);
+    EXPECT_EQ(dev.sim().ReadMemory(qxsim::kSpace1, 0xA0000, 8192), image);
 }
 
 // ------------------------------------------------------------------ write commands
@@ -291,7 +291,7 @@ TEST_P(WriteCommand, CommandByFlagsAndFamily) {
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[0][0], c.command);
     EXPECT_EQ(requests[1][0], c.command);
-    EXPECT_EQ(dev.sim().readMemory(qxsim::kSpace2, address, 300), image);
+    EXPECT_EQ(dev.sim().ReadMemory(qxsim::kSpace2, address, 300), image);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -356,8 +356,8 @@ TEST(TransferWire, FallbackOnTwoSpacesWritesBothSpaces) {
         std::vector<int> expected(16, 0x2A);
         expected.insert(expected.end(), 16, 0x1A);
         EXPECT_EQ(slowTops, expected);
-        EXPECT_EQ(dev.sim().readMemory(qxsim::kSpace2, 0xA0000, 4096), image);
-        EXPECT_EQ(dev.sim().readMemory(qxsim::kSpace1, 0xA0000, 4096), image);
+        EXPECT_EQ(dev.sim().ReadMemory(qxsim::kSpace2, 0xA0000, 4096), image);
+        EXPECT_EQ(dev.sim().ReadMemory(qxsim::kSpace1, 0xA0000, 4096), image);
     }
 }
 
@@ -391,11 +391,11 @@ TEST(TransferWire, CancelOnTheBulkPathStopsTheWrite) {
     EXPECT_EQ(dev.Messages(),
               (Lines{"QXVorrel: Bulk writing 0KB", "VarnexWare: BulkWrite - Operation Canceled"}));
     EXPECT_TRUE(dev.Requests().empty());
-    EXPECT_EQ(dev.sim().readMemory(qxsim::kSpace2, 0x3000, 512), std::vector<uint8_t>(512, 0xFF));
+    EXPECT_EQ(dev.sim().ReadMemory(qxsim::kSpace2, 0x3000, 512), std::vector<uint8_t>(512, 0xFF));
     EXPECT_EQ(d.cancelRequested.load(), 0);
     // The request was used up: the next write goes through.
     ASSERT_EQ(d.WriteBlock(image.data(), 512, 0x3000, 0, nullptr), VR_S_OK);
-    EXPECT_EQ(dev.sim().readMemory(qxsim::kSpace2, 0x3000, 512), image);
+    EXPECT_EQ(dev.sim().ReadMemory(qxsim::kSpace2, 0x3000, 512), image);
 }
 
 // ------------------------------------------------------------------ alignment, zero lengths
@@ -574,7 +574,7 @@ TEST_P(CancelFromAnotherThread, StopsBetweenPackets) {
     if (c.op == Op::WriteBlock || c.op == Op::BulkWrite) buffer = image;
 
     std::thread canceller([&] {
-        if (dev.sim().waitForTranscript(3, 5000)) d.cancelRequested = 1;
+        if (dev.sim().WaitForTranscript(3, 5000)) d.cancelRequested = 1;
     });
     int32_t result = VR_E_GENERAL_ERROR;
     switch (c.op) {
@@ -605,10 +605,10 @@ TEST_P(CancelFromAnotherThread, StopsBetweenPackets) {
     if (c.op == Op::ReadBlock || c.op == Op::BulkRead) {
         EXPECT_TRUE(std::equal(buffer.begin(), buffer.begin() + moved, config.image.begin()));
     } else {
-        EXPECT_EQ(dev.sim().readMemory(qxsim::kSpace2, 0, moved),
+        EXPECT_EQ(dev.sim().ReadMemory(qxsim::kSpace2, 0, moved),
                   std::vector<uint8_t>(image.begin(), image.begin() + moved));
         EXPECT_EQ(
-            dev.sim().readMemory(qxsim::kSpace2, moved, 256),
+            dev.sim().ReadMemory(qxsim::kSpace2, moved, 256),
             std::vector<uint8_t>(config.image.begin() + moved, config.image.begin() + moved + 256));
     }
 }
@@ -697,7 +697,7 @@ TEST(TolliverBlockRoute, ModeBankMarkerAndConfigByte) {
               (Lines{"52 01 20 00 02 75", Hex(Sealed(Bytes({'W', 1, 0x20, 0x00, 0x02, 0xAA}))),
                      Hex(Sealed(Bytes({'W', 1, 0x20, 0x00, 0x01, 0x07})))}));
     EXPECT_EQ(d.emulationBank, 7);
-    EXPECT_EQ(dev.sim().readMemory(qxsim::kSpace2, 0, 3), Bytes({1, 7, 0xAA}));
+    EXPECT_EQ(dev.sim().ReadMemory(qxsim::kSpace2, 0, 3), Bytes({1, 7, 0xAA}));
     dev.Reset();
 
     // Now it is: only the bank is written.
@@ -709,7 +709,7 @@ TEST(TolliverBlockRoute, ModeBankMarkerAndConfigByte) {
     const uint8_t value = 0x5C;
     ASSERT_EQ(d.WriteConfigByte(&value, 0x200000), VR_S_OK);
     EXPECT_EQ(dev.RequestHex(), Lines{Hex(Sealed(Bytes({'W', 1, 0x20, 0x00, 0x00, 0x5C})))});
-    EXPECT_EQ(dev.sim().readMemory(qxsim::kSpace2, 0, 1), Bytes({0x5C}));
+    EXPECT_EQ(dev.sim().ReadMemory(qxsim::kSpace2, 0, 1), Bytes({0x5C}));
 }
 
 TEST(TolliverBlockRoute, FailedBlockReadIsTheModeReadsResult) {

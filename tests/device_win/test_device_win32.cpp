@@ -91,7 +91,7 @@ TEST(Win32Port, OpensThroughTheCommApiAndToleratesWineEscapes) {
     EXPECT_EQ(d.port->dcb.BaudRate, 115200u);
     EXPECT_EQ(d.port->dcb.fDtrControl, static_cast<DWORD>(DTR_CONTROL_ENABLE));
     EXPECT_EQ(d.port->dcb.fRtsControl, static_cast<DWORD>(RTS_CONTROL_ENABLE));
-    EXPECT_EQ(dev.sim().lineBaud(), 115200u) << "SetCommState reaches the pseudo-terminal";
+    EXPECT_EQ(dev.sim().LineBaud(), 115200u) << "SetCommState reaches the pseudo-terminal";
     EXPECT_EQ(dev.Messages(), (Lines{"QXSerial: Successfully opened " + dev.comName(),
                                      "QXSerial: " + dev.comName() + " opened at 115200 baud"}));
 
@@ -207,9 +207,9 @@ TEST(Win32Port, OpenMakesALineLeftByAnotherProgramBinarySafe) {
     const uint32_t size = static_cast<uint32_t>(out.size());
     ASSERT_EQ(d.WriteBlock(out.data(), size, 0x1000, XferNoBulk, nullptr), VR_S_OK)
         << dev.LogText();
-    EXPECT_EQ(dev.sim().readMemory(qxsim::kSpace2, 0x1000, size), out);
+    EXPECT_EQ(dev.sim().ReadMemory(qxsim::kSpace2, 0x1000, size), out);
     std::vector<uint8_t> in(out.rbegin(), out.rend());
-    dev.sim().writeMemory(qxsim::kSpace2, 0x3000, in);
+    dev.sim().WriteMemory(qxsim::kSpace2, 0x3000, in);
     std::vector<uint8_t> back(size, 0xA5);
     ASSERT_EQ(d.ReadBlock(back.data(), size, 0x3000, 0, nullptr), VR_S_OK) << dev.LogText();
     EXPECT_EQ(back, in);
@@ -271,7 +271,7 @@ TEST(Win32LinkSpeed, RaisesTheLineTo921600AndClosePortBringsItBack) {
     QXVorrel& d = dev.device();
     EXPECT_EQ(d.SetUSBBaud(kSpeed921600, 0), VR_S_OK);
     EXPECT_EQ(d.baudIndex, 0);
-    EXPECT_EQ(dev.sim().lineBaud(), 921600u);
+    EXPECT_EQ(dev.sim().LineBaud(), 921600u);
     Requests requests = dev.Transcript();
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_EQ(qxtest::Hex(requests[0].bytes), "53 00 53");
@@ -289,12 +289,12 @@ TEST(Win32LinkSpeed, RaisesTheLineTo921600AndClosePortBringsItBack) {
     dev.Reset();
 
     d.ClosePort();
-    ASSERT_TRUE(dev.sim().waitForTranscript(1, 2000));
+    ASSERT_TRUE(dev.sim().WaitForTranscript(1, 2000));
     requests = dev.Transcript();
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_EQ(qxtest::Hex(requests[0].bytes), "53 07 5A");
     EXPECT_EQ(requests[0].baud, 921600u);
-    EXPECT_EQ(dev.sim().lineBaud(), 115200u);
+    EXPECT_EQ(dev.sim().LineBaud(), 115200u);
 }
 
 class Win32Transfers : public ::testing::Test {
@@ -324,7 +324,7 @@ TEST_F(Win32Transfers, RoundTripsMatchTheSimulatorsMemory) {
             c.bulk ? d.BulkWrite(image.data(), c.size, c.address, 0, nullptr)
                    : d.WriteBlock(image.data(), c.size, c.address, XferNoBulk, nullptr);
         ASSERT_EQ(written, VR_S_OK) << dev_.LogText();
-        EXPECT_EQ(dev_.sim().readMemory(qxsim::kSpace2, c.address, c.size), image);
+        EXPECT_EQ(dev_.sim().ReadMemory(qxsim::kSpace2, c.address, c.size), image);
 
         std::vector<uint8_t> back(c.size, 0);
         const int32_t read = c.bulk ? d.BulkRead(back.data(), c.size, c.address, 0, nullptr)

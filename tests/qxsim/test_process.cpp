@@ -39,7 +39,7 @@ struct Process {
         if (out >= 0) close(out);
     }
 
-    bool spawn(const std::vector<std::string>& args) {
+    bool Spawn(const std::vector<std::string>& args) {
         int fds[2];
         if (pipe(fds) != 0) return false;
         posix_spawn_file_actions_t fa;
@@ -57,7 +57,7 @@ struct Process {
     }
 
     // One line of stdout, waiting at most timeoutMs.
-    std::string line(int timeoutMs = 5000) {
+    std::string ReadLine(int timeoutMs = 5000) {
         const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
         while (pending.find('\n') == std::string::npos && Clock::now() < end) {
             pollfd p{out, POLLIN, 0};
@@ -135,7 +135,7 @@ bool WaitFor(const std::function<bool()>& cond, int timeoutMs) {
 
 TEST(QxsimProcess, HelpDocumentsEveryOption) {
     Process p;
-    ASSERT_TRUE(p.spawn({QXSIM_EXE, "--help"}));
+    ASSERT_TRUE(p.Spawn({QXSIM_EXE, "--help"}));
     const std::string help = p.allOutput();
     EXPECT_EQ(p.wait(), 0);
     for (const char* opt : {"--model",
@@ -183,7 +183,7 @@ TEST(QxsimProcess, BadArgumentsExitWithUsageError) {
                                           {"--model"}}) {
         Process p;
         args.insert(args.begin(), QXSIM_EXE);
-        ASSERT_TRUE(p.spawn(args));
+        ASSERT_TRUE(p.Spawn(args));
         EXPECT_EQ(p.wait(), 2) << args[1];
     }
 }
@@ -192,9 +192,9 @@ TEST(QxsimProcess, RegistersAsComAndExitsCleanlyOnSigterm) {
     TempDir dir;
     setenv("QX_COM_DIR", dir.path.c_str(), 1);
     Process p;
-    ASSERT_TRUE(p.spawn({QXSIM_EXE, "--model", "O", "--fw", "10.15", "--com", "3"}));
+    ASSERT_TRUE(p.Spawn({QXSIM_EXE, "--model", "O", "--fw", "10.15", "--com", "3"}));
     unsetenv("QX_COM_DIR");
-    const auto w = Words(p.line());
+    const auto w = Words(p.ReadLine());
     ASSERT_EQ(w.size(), 4u);
     EXPECT_EQ(w[0] + " " + w[1] + " " + w[2], "qxsim: ready COM3");
     const fs::path link = dir.path / "COM3";
@@ -214,9 +214,9 @@ TEST(QxsimProcess, DumpAndTranscriptAfterAWrite) {
     const std::string dump = (dir.path / "image.bin").string();
     const std::string transcript = (dir.path / "transcript.txt").string();
     Process p;
-    ASSERT_TRUE(p.spawn({QXSIM_EXE, "--model", "A", "--fw", "2.12", "--fill", "0", "--link",
+    ASSERT_TRUE(p.Spawn({QXSIM_EXE, "--model", "A", "--fw", "2.12", "--fill", "0", "--link",
                          (dir.path / "dev").string(), "--dump", dump, "--transcript", transcript}));
-    const auto w = Words(p.line());
+    const auto w = Words(p.ReadLine());
     ASSERT_EQ(w.size(), 4u);
     EXPECT_EQ(w[2], (dir.path / "dev").string());
     HostLine host(w[2]);
@@ -283,8 +283,8 @@ std::string Command(int fd, const std::string& text) {
 
 TEST(QxsimProcess, ControlChannelOverTcp) {
     Process p;
-    ASSERT_TRUE(p.spawn({QXSIM_EXE, "--model", "O", "--fw", "10.15", "--control", "0"}));
-    const auto w = Words(p.line());
+    ASSERT_TRUE(p.Spawn({QXSIM_EXE, "--model", "O", "--fw", "10.15", "--control", "0"}));
+    const auto w = Words(p.ReadLine());
     ASSERT_EQ(w.size(), 6u);
     EXPECT_EQ(w[2], "-");
     EXPECT_EQ(w[4], "control");
@@ -317,10 +317,10 @@ struct ControlledSim {
     std::string slave;
 
     explicit ControlledSim(std::vector<std::string> options = {}) {
-        std::vector<std::string> args{QXSIM_EXE, "--control", "0", "--link", link(5)};
+        std::vector<std::string> args{QXSIM_EXE, "--control", "0", "--link", Link(5)};
         args.insert(args.end(), options.begin(), options.end());
-        if (!p.spawn(args)) return;
-        const auto w = Words(p.line());
+        if (!p.Spawn(args)) return;
+        const auto w = Words(p.ReadLine());
         if (w.size() != 6) return;
         slave = w[3];
         fd = ConnectTo(static_cast<uint16_t>(std::stoi(w[5])));
@@ -328,35 +328,35 @@ struct ControlledSim {
     ~ControlledSim() {
         if (fd >= 0) close(fd);
     }
-    std::string link(int com) const { return (dir.path / ("COM" + std::to_string(com))).string(); }
-    std::string run(const std::string& text) const { return Command(fd, text); }
+    std::string Link(int com) const { return (dir.path / ("COM" + std::to_string(com))).string(); }
+    std::string Run(const std::string& text) const { return Command(fd, text); }
 };
 
 TEST(QxsimControl, ConfigReplacesTheDeviceOnTheSameLink) {
     ControlledSim sim({"--model", "O", "--fw", "10.15"});
     ASSERT_GE(sim.fd, 0);
-    HostLine old(sim.link(5));
+    HostLine old(sim.Link(5));
     EXPECT_EQ(old.Exchange({0x56, 0x56}, 3), (Bytes{10, 15, 'O'}));
-    EXPECT_EQ(sim.run("fault HR:none"), "ok\n");
+    EXPECT_EQ(sim.Run("fault HR:none"), "ok\n");
 
-    const std::string reply = sim.run(
+    const std::string reply = sim.Run(
         "config model=A fw=2.12 fill=0 image=DEADBEEF eeprom=00112233445566778899AABBCCDDEEFF "
         "name=unused serial=450102030405060708 bauds=115200,921600 fault=VV:none@1");
     ASSERT_EQ(reply.rfind("ok /dev/", 0), 0u) << reply;
     const std::string slave = Words(reply)[1];
     EXPECT_NE(slave, sim.slave) << "a replug: a new pseudo-terminal";
-    EXPECT_EQ(fs::read_symlink(sim.link(5)).string(), slave);
+    EXPECT_EQ(fs::read_symlink(sim.Link(5)).string(), slave);
     EXPECT_TRUE(old.Exchange({0x56, 0x56}, 3, 200).empty()) << "the old line is gone";
 
     // Everything of the old device is gone: its fault, its transcript, its memory.
-    HostLine line(sim.link(5));
+    HostLine line(sim.Link(5));
     EXPECT_TRUE(line.Exchange({0x56, 0x56}, 3, 300).empty()) << "the configured fault";
     EXPECT_EQ(line.Exchange({0x56, 0x56}, 3), (Bytes{2, 12, 'A'}));
     EXPECT_EQ(line.Exchange(Framed({0x48, 0x52, 0x02, 0x00, 0x0C}), 3), Framed({0xCC, 0xDD}));
-    EXPECT_EQ(sim.run("transcript-count"), "ok 3\n");
-    EXPECT_EQ(sim.run("read 20 0 6"), "ok DEADBEEF0000\n");
-    EXPECT_NE(sim.run("state").find(" encryption=1 "), std::string::npos);  // serial byte 0 'E'
-    const std::string model = sim.run("model");
+    EXPECT_EQ(sim.Run("transcript-count"), "ok 3\n");
+    EXPECT_EQ(sim.Run("read 20 0 6"), "ok DEADBEEF0000\n");
+    EXPECT_NE(sim.Run("state").find(" encryption=1 "), std::string::npos);  // serial byte 0 'E'
+    const std::string model = sim.Run("model");
     EXPECT_EQ(model.rfind("ok letter=65 family=1 type=5 capabilities=0x1153 ", 0), 0u) << model;
     EXPECT_NE(model.find(" name=Vorrel\n"), std::string::npos) << model;
     // Speeds outside the configured set are refused.
@@ -364,16 +364,16 @@ TEST(QxsimControl, ConfigReplacesTheDeviceOnTheSameLink) {
 
     // A digit is a letter too (Calder I); longer, a number.
     for (const char* letter : {"1", "0x31", "49"}) {
-        ASSERT_EQ(sim.run(std::string("config fw=1.40 model=") + letter).rfind("ok /dev/", 0), 0u);
-        HostLine calder(sim.link(5));
+        ASSERT_EQ(sim.Run(std::string("config fw=1.40 model=") + letter).rfind("ok /dev/", 0), 0u);
+        HostLine calder(sim.Link(5));
         EXPECT_EQ(calder.Exchange({0x56, 0x56}, 3), (Bytes{1, 40, '1'})) << letter;
     }
 
     // Without keys: the defaults, a Kelby 10.15 with any speed.
-    ASSERT_EQ(sim.run("config").rfind("ok /dev/", 0), 0u);
-    HostLine kelby(sim.link(5));
+    ASSERT_EQ(sim.Run("config").rfind("ok /dev/", 0), 0u);
+    HostLine kelby(sim.Link(5));
     EXPECT_EQ(kelby.Exchange({0x56, 0x56}, 3), (Bytes{10, 15, 'O'}));
-    EXPECT_EQ(sim.run("transcript"), "115200 5656 VV answered\nok 1\n");
+    EXPECT_EQ(sim.Run("transcript"), "115200 5656 VV answered\nok 1\n");
 }
 
 TEST(QxsimControl, BadConfigLeavesTheDeviceAlone) {
@@ -383,10 +383,10 @@ TEST(QxsimControl, BadConfigLeavesTheDeviceAlone) {
          {"config model=O colour=blue", "config fw=10", "config fw=10.300", "config serial=0102",
           "config image=ABC", "config image=XY", "config throttle=yes",
           "config model=", "config fault=QQ:none", "config model O"}) {
-        EXPECT_EQ(sim.run(line).rfind("error ", 0), 0u) << line;
+        EXPECT_EQ(sim.Run(line).rfind("error ", 0), 0u) << line;
     }
-    EXPECT_EQ(fs::read_symlink(sim.link(5)).string(), sim.slave);
-    HostLine line(sim.link(5));
+    EXPECT_EQ(fs::read_symlink(sim.Link(5)).string(), sim.slave);
+    HostLine line(sim.Link(5));
     EXPECT_EQ(line.Exchange({0x56, 0x56}, 3), (Bytes{2, 12, 'A'}));
 }
 
@@ -416,7 +416,7 @@ TEST(QxsimControl, MemoryEepromSpeedAndLink) {
         {"link", nullptr},
     };
     for (const Step& step : steps) {
-        const std::string reply = sim.run(step.command);
+        const std::string reply = sim.Run(step.command);
         if (step.reply != nullptr) {
             EXPECT_EQ(reply, step.reply) << step.command;
         } else {
@@ -424,23 +424,23 @@ TEST(QxsimControl, MemoryEepromSpeedAndLink) {
         }
     }
     // What the control port wrote, the device reads on the line.
-    HostLine line(sim.link(5));
+    HostLine line(sim.Link(5));
     EXPECT_EQ(line.Exchange(Framed({0x48, 0x52, 0x04, 0x00, 0x40}), 5),
               Framed({0x10, 0x20, 0x30, 0x41}));
     // 'S' 0: the device's own speed is 921600 from now on; the line has not moved yet.
     EXPECT_EQ(line.Exchange(Framed({0x53, 0x00}), 1), (Bytes{'O'}));
-    EXPECT_EQ(sim.run("device-speed"), "ok 921600\n");
-    EXPECT_EQ(sim.run("speed"), "ok 115200\n");
-    EXPECT_EQ(sim.run("transcript-count"), "ok 2\n");
+    EXPECT_EQ(sim.Run("device-speed"), "ok 921600\n");
+    EXPECT_EQ(sim.Run("speed"), "ok 115200\n");
+    EXPECT_EQ(sim.Run("transcript-count"), "ok 2\n");
 
     // The link moves; "-" drops it.
-    EXPECT_EQ(sim.run("link " + sim.link(7)), "ok\n");
-    EXPECT_FALSE(fs::exists(fs::symlink_status(sim.link(5))));
-    EXPECT_EQ(fs::read_symlink(sim.link(7)).string(), sim.slave);
-    EXPECT_EQ(sim.run("link -"), "ok\n");
-    EXPECT_FALSE(fs::exists(fs::symlink_status(sim.link(7))));
+    EXPECT_EQ(sim.Run("link " + sim.Link(7)), "ok\n");
+    EXPECT_FALSE(fs::exists(fs::symlink_status(sim.Link(5))));
+    EXPECT_EQ(fs::read_symlink(sim.Link(7)).string(), sim.slave);
+    EXPECT_EQ(sim.Run("link -"), "ok\n");
+    EXPECT_FALSE(fs::exists(fs::symlink_status(sim.Link(7))));
 
-    const std::string help = sim.run("help");
+    const std::string help = sim.Run("help");
     for (const char* name :
          {"config [KEY=VALUE...]", "write SPACE OFFSET HEX", "eeprom-read ADDRESS LENGTH",
           "eeprom-write ADDRESS HEX", "model", "device-speed", "transcript-count", "link PATH|-"})
@@ -453,7 +453,7 @@ TEST(QxsimProcess, ExitsWhenItsParentDies) {
     Process sh;
     // The shell starts qxsim in the background and ends soon after; qxsim must follow.
     ASSERT_TRUE(
-        sh.spawn({"/bin/sh", "-c", std::string(QXSIM_EXE) + " --link " + link + " & sleep 1"}));
+        sh.Spawn({"/bin/sh", "-c", std::string(QXSIM_EXE) + " --link " + link + " & sleep 1"}));
     ASSERT_TRUE(WaitFor([&] { return fs::is_symlink(link); }, 5000));
     EXPECT_EQ(sh.wait(), 0);
     EXPECT_TRUE(WaitFor([&] { return !fs::exists(fs::symlink_status(link)); }, 5000));

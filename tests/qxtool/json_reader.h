@@ -27,7 +27,7 @@ struct JsonValue {
         if (kind != Kind::Object || it == members.end()) throw std::runtime_error("no key " + key);
         return it->second;
     }
-    bool has(const std::string& key) const { return members.count(key) != 0; }
+    bool Has(const std::string& key) const { return members.count(key) != 0; }
     int64_t integer() const {
         if (kind != Kind::Number) throw std::runtime_error("not a number");
         return static_cast<int64_t>(number);

@@ -42,11 +42,11 @@ class Oracle : public ::testing::Test {
     void TearDown() override {
         if (!dir_.empty()) fs::remove_all(dir_);
     }
-    std::string path(const std::string& name) const { return (dir_ / name).string(); }
-    bool srecCat(const std::string& args) {
-        std::string command = "srec_cat " + args + " 2>" + path("stderr");
+    std::string PathOf(const std::string& name) const { return (dir_ / name).string(); }
+    bool SrecCat(const std::string& args) {
+        std::string command = "srec_cat " + args + " 2>" + PathOf("stderr");
         if (std::system(command.c_str()) == 0) return true;
-        ADD_FAILURE() << command << "\n" << ReadFile(path("stderr"));
+        ADD_FAILURE() << command << "\n" << ReadFile(PathOf("stderr"));
         return false;
     }
 
@@ -67,7 +67,7 @@ TEST_F(Oracle, ReadsWhatSrecCatWrites) {
         Image image = test::RandomImage(layout, ++seed);
         std::string inputs;
         for (const Segment& s : image.Segments()) {
-            std::string file = path("in" + Hex(s.address) + ".bin");
+            std::string file = PathOf("in" + Hex(s.address) + ".bin");
             WriteFile(file, std::string(s.bytes.begin(), s.bytes.end()));
             inputs += file + " -binary -offset " + Hex(s.address) + " ";
         }
@@ -77,8 +77,8 @@ TEST_F(Oracle, ReadsWhatSrecCatWrites) {
                 image.Extent()->highest > 0xFFFFFF)
                 continue;
             SCOPED_TRACE(std::string(out.args) + " seed " + std::to_string(seed));
-            if (!srecCat(inputs + "-o " + path("out") + " " + out.args)) continue;
-            EXPECT_EQ(Parse(ReadFile(path("out")), out.format), image);
+            if (!SrecCat(inputs + "-o " + PathOf("out") + " " + out.args)) continue;
+            EXPECT_EQ(Parse(ReadFile(PathOf("out")), out.format), image);
         }
     }
 }
@@ -101,12 +101,13 @@ TEST_F(Oracle, SrecCatReadsWhatWeWrite) {
         for (const auto& in : inputs) {
             SCOPED_TRACE(std::string(in.args) + " " + std::to_string(in.bytesPerRecord) + " seed " +
                          std::to_string(seed));
-            WriteFile(path("ours"), Write(image, in.format, {.bytesPerRecord = in.bytesPerRecord}));
+            WriteFile(PathOf("ours"),
+                      Write(image, in.format, {.bytesPerRecord = in.bytesPerRecord}));
             // Binary output starts at address 0: move the image down and fill its holes.
-            if (!srecCat(path("ours") + " " + in.args + " -offset -" + Hex(e.lowest) +
-                         " -fill 0xFF 0 " + Hex(span) + " -o " + path("back.bin") + " -binary"))
+            if (!SrecCat(PathOf("ours") + " " + in.args + " -offset -" + Hex(e.lowest) +
+                         " -fill 0xFF 0 " + Hex(span) + " -o " + PathOf("back.bin") + " -binary"))
                 continue;
-            std::string back = ReadFile(path("back.bin"));
+            std::string back = ReadFile(PathOf("back.bin"));
             EXPECT_TRUE(back == std::string(expected.begin(), expected.end()))
                 << "srec_cat read back " << back.size() << " bytes, expected " << span;
         }

@@ -135,7 +135,7 @@ TEST_F(Qxtool, InfoAsJsonForSeveralModels) {
              {"port", "model", "hardwareId", "firmware", "protocolFamily", "hardwareType",
               "interfaceType", "capabilities", "memorySize", "bankSize", "bankCount", "dataWidth",
               "emulationBank", "readWriteBank", "baud", "encryption"})
-            EXPECT_TRUE(v.has(key)) << c.model << " lacks " << key;
+            EXPECT_TRUE(v.Has(key)) << c.model << " lacks " << key;
         EXPECT_EQ(v["port"].text, port);
         EXPECT_EQ(v["model"].text, c.model);
         EXPECT_EQ(v["hardwareId"].text, std::string(1, c.config.hardwareId));

@@ -550,7 +550,7 @@ TEST_F(Qxtool, AHalfIdentifiedDeviceSaysWhatItCouldNotRead) {
     const JsonValue v = JsonReader::Parse(r.out);
     ASSERT_EQ(v["warnings"].items.size(), 1u);
     EXPECT_NE(v["warnings"].items[0].text.find("no bulk transfers"), std::string::npos);
-    EXPECT_FALSE(JsonReader::Parse(Tool({"--port", "COM5", "--json", "info"}).out).has("warnings"));
+    EXPECT_FALSE(JsonReader::Parse(Tool({"--port", "COM5", "--json", "info"}).out).Has("warnings"));
 }
 
 // ---------------------------------------------------------------- the block path

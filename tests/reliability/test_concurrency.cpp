@@ -119,7 +119,7 @@ TEST(Concurrency, ThreadsHammeringOneDeviceNeverInterleave) {
     const std::vector<uint8_t> written = Pattern(kTransferLength, 77);
 
     const std::vector<uint8_t> transferOriginal =
-        dev.sim().readMemory(qxsim::kSpace2, kTransferAddress, kTransferLength);
+        dev.sim().ReadMemory(qxsim::kSpace2, kTransferAddress, kTransferLength);
     // The lock is not fair: the workers, calling back to back, can keep the transfer thread
     // out for longer than its 1200 ms wait. It then tries again, as a caller would.
     std::atomic<int> transferRetries{0};
@@ -172,7 +172,7 @@ TEST(Concurrency, ThreadsHammeringOneDeviceNeverInterleave) {
 
     std::vector<std::thread> workers;
     std::atomic<int> dataErrors{0};
-    const std::vector<uint8_t> blockExpected = dev.sim().readMemory(qxsim::kSpace2, 0x1000, 1024);
+    const std::vector<uint8_t> blockExpected = dev.sim().ReadMemory(qxsim::kSpace2, 0x1000, 1024);
     const std::vector<uint8_t> eepromExpected(config.eeprom.begin() + 0x20,
                                               config.eeprom.begin() + 0x30);
     for (int w = 0; w < kWorkers; ++w) {

@@ -157,16 +157,16 @@ class FaultMatrix : public ::testing::TestWithParam<Case> {
         const bool block = op == Op::ReadBlock || op == Op::WriteBlock;
         const uint32_t address = block ? kBlockAddress : kBulkAddress;
         if (op == Op::Identify || op == Op::FindDevice) return;
-        EXPECT_EQ(buffer, sim().readMemory(qxsim::kSpace2, address, buffer.size()))
+        EXPECT_EQ(buffer, sim().ReadMemory(qxsim::kSpace2, address, buffer.size()))
             << "data of a successful transfer";
     }
 
     bool WaitPlugged(int timeoutMs) {
         const auto until = Clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (!sim().plugged() && Clock::now() < until) {
+        while (!sim().Plugged() && Clock::now() < until) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        return sim().plugged();
+        return sim().Plugged();
     }
 
     std::unique_ptr<qxtest::SimDevice> dev_;
@@ -244,7 +244,7 @@ TEST_P(FaultMatrix, ExactResultBoundedTimeCleanState) {
                 again.assign(256, 0);
                 ASSERT_EQ(d().ReadBlock(again.data(), 256, kBlockAddress, 0, nullptr), VR_S_OK)
                     << dev_->LogText();
-                EXPECT_EQ(again, sim().readMemory(qxsim::kSpace2, kBlockAddress, 256));
+                EXPECT_EQ(again, sim().ReadMemory(qxsim::kSpace2, kBlockAddress, 256));
             } else {
                 ASSERT_EQ(Run(c.op, again), identification ? 1 : VR_S_OK) << dev_->LogText();
                 ExpectData(c.op, again);

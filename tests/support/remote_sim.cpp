@@ -200,16 +200,16 @@ class RemoteSimHandle final : public SimHandle {
         return client_.Command(ConfigCommand(config));
     }
 
-    std::vector<uint8_t> memory(uint8_t space) const override {
-        return readMemory(space, 0, model().memorySize);
+    std::vector<uint8_t> Memory(uint8_t space) const override {
+        return ReadMemory(space, 0, Model().memorySize);
     }
-    std::vector<uint8_t> readMemory(uint8_t space, uint32_t offset, size_t length) const override {
+    std::vector<uint8_t> ReadMemory(uint8_t space, uint32_t offset, size_t length) const override {
         const std::vector<uint8_t> bytes =
             client_.ReadMemory(space, offset, static_cast<uint32_t>(length));
         EXPECT_EQ(bytes.size(), length) << "qxsim: read " << length << " bytes";
         return bytes;
     }
-    void writeMemory(uint8_t space, uint32_t offset, const std::vector<uint8_t>& bytes) override {
+    void WriteMemory(uint8_t space, uint32_t offset, const std::vector<uint8_t>& bytes) override {
         for (size_t done = 0; done < bytes.size(); done += kChunk) {
             const size_t n = std::min<size_t>(kChunk, bytes.size() - done);
             char head[48];
@@ -219,10 +219,10 @@ class RemoteSimHandle final : public SimHandle {
                  HexWord(std::vector<uint8_t>(bytes.begin() + done, bytes.begin() + done + n)));
         }
     }
-    std::vector<uint8_t> eeprom() const override {
+    std::vector<uint8_t> Eeprom() const override {
         return FromHex(Call("eeprom-read 0 65536"));
     }
-    void writeEeprom(uint16_t address, const std::vector<uint8_t>& bytes) override {
+    void WriteEeprom(uint16_t address, const std::vector<uint8_t>& bytes) override {
         for (size_t done = 0; done < bytes.size(); done += kChunk) {
             const size_t n = std::min<size_t>(kChunk, bytes.size() - done);
             char head[32];
@@ -232,7 +232,7 @@ class RemoteSimHandle final : public SimHandle {
                  HexWord(std::vector<uint8_t>(bytes.begin() + done, bytes.begin() + done + n)));
         }
     }
-    qxsim::ModelInfo model() const override {
+    qxsim::ModelInfo Model() const override {
         const std::string line = Call("model");
         qxsim::ModelInfo m;
         m.letter = static_cast<char>(FieldNumber(line, "letter"));
@@ -249,7 +249,7 @@ class RemoteSimHandle final : public SimHandle {
         m.hasGeometry = FieldNumber(line, "geometry") != 0;
         return m;
     }
-    qxsim::DeviceState state() const override {
+    qxsim::DeviceState State() const override {
         const std::string line = Call("state");
         qxsim::DeviceState s;
         s.plugged = FieldNumber(line, "plugged") != 0;
@@ -261,14 +261,14 @@ class RemoteSimHandle final : public SimHandle {
         s.encryptionOn = FieldNumber(line, "encryption") != 0;
         return s;
     }
-    uint32_t lineBaud() const override {
+    uint32_t LineBaud() const override {
         return static_cast<uint32_t>(std::strtoul(Call("speed").c_str(), nullptr, 10));
     }
-    uint32_t deviceBaud() const override {
+    uint32_t DeviceBaud() const override {
         return static_cast<uint32_t>(std::strtoul(Call("device-speed").c_str(), nullptr, 10));
     }
 
-    std::vector<qxsim::TranscriptEntry> transcript() const override {
+    std::vector<qxsim::TranscriptEntry> Transcript() const override {
         std::vector<std::string> lines;
         std::vector<qxsim::TranscriptEntry> entries;
         EXPECT_TRUE(client_.Command("transcript", &lines));
@@ -285,10 +285,10 @@ class RemoteSimHandle final : public SimHandle {
         }
         return entries;
     }
-    void clearTranscript() override {
+    void ClearTranscript() override {
         Call("clear-transcript");
     }
-    bool waitForTranscript(size_t count, int timeoutMs) const override {
+    bool WaitForTranscript(size_t count, int timeoutMs) const override {
         const auto deadline =
             std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         for (;;) {
@@ -298,26 +298,26 @@ class RemoteSimHandle final : public SimHandle {
         }
     }
 
-    bool addFault(std::string_view spec, std::string* error) override {
+    bool AddFault(std::string_view spec, std::string* error) override {
         const ::testing::AssertionResult done = client_.Command("fault " + std::string(spec));
         if (!done && error) *error = done.message();
         return done;
     }
-    void clearFaults() override {
+    void ClearFaults() override {
         Call("clear-faults");
     }
-    bool unplug() override {
+    bool Unplug() override {
         return client_.Command("unplug");
     }
-    bool replug(std::string* error) override {
+    bool Replug(std::string* error) override {
         const ::testing::AssertionResult done = client_.Command("replug");
         if (!done && error) *error = done.message();
         return done;
     }
-    bool plugged() const override {
-        return state().plugged;
+    bool Plugged() const override {
+        return State().plugged;
     }
-    std::string portPath() const override {
+    std::string PortPath() const override {
 #ifdef _WIN32
         // The device namespace name of the COM port: no number after the first three
         // characters.

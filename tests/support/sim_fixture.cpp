@@ -77,7 +77,7 @@ SimDevice::~SimDevice() {
 }
 
 void SimDevice::AdoptModel() {
-    const qxsim::ModelInfo model = sim_->model();
+    const qxsim::ModelInfo model = sim_->Model();
     qx::QXVorrel& d = *device_;
     d.firmwareMajor = config_.firmwareMajor;
     d.firmwareMinor = config_.firmwareMinor;
@@ -85,7 +85,7 @@ void SimDevice::AdoptModel() {
     d.protocolFamily = model.family;
     d.hardwareType = model.type;
     d.capabilities = model.capabilities;
-    if (!sim_->state().encryptionOn) d.capabilities &= ~qx::CapEncryption;
+    if (!sim_->State().encryptionOn) d.capabilities &= ~qx::CapEncryption;
     // The simulator serves a 64 KiB window to models without a geometry; to the PC side
     // they have none.
     d.memorySize = model.hasGeometry ? model.memorySize : 0;
@@ -137,13 +137,13 @@ std::vector<std::string> SimDevice::Messages() const {
 
 std::vector<std::vector<uint8_t>> SimDevice::Requests() const {
     std::vector<std::vector<uint8_t>> requests;
-    for (const qxsim::TranscriptEntry& entry : sim_->transcript()) requests.push_back(entry.bytes);
+    for (const qxsim::TranscriptEntry& entry : sim_->Transcript()) requests.push_back(entry.bytes);
     return requests;
 }
 
 std::vector<std::string> SimDevice::RequestHex() const {
     std::vector<std::string> requests;
-    for (const qxsim::TranscriptEntry& entry : sim_->transcript()) {
+    for (const qxsim::TranscriptEntry& entry : sim_->Transcript()) {
         requests.push_back(Hex(entry.bytes));
     }
     return requests;
@@ -151,7 +151,7 @@ std::vector<std::string> SimDevice::RequestHex() const {
 
 ::testing::AssertionResult SimDevice::AddFault(std::string_view spec) {
     std::string error;
-    if (!sim_->addFault(spec, &error)) {
+    if (!sim_->AddFault(spec, &error)) {
         return ::testing::AssertionFailure() << "fault '" << spec << "': " << error;
     }
     return ::testing::AssertionSuccess();

@@ -7,7 +7,7 @@
 //     dev.Reset();                     // forget the log and the transcript so far
 //     EXPECT_EQ(dev.device().ReadEEPROM(buf, 0x100, 1), qx::VR_S_OK);
 //     EXPECT_EQ(dev.RequestHex(), std::vector<std::string>{"48 52 01 01 00 9C"});
-//     EXPECT_EQ(dev.sim().readMemory(qxsim::kSpace2, 0, 3), ...);   // the device's side
+//     EXPECT_EQ(dev.sim().ReadMemory(qxsim::kSpace2, 0, 3), ...);   // the device's side
 //
 // Two backends behind one handle (sim()):
 //   in-process (POSIX)  a qxsim::Simulator on a pty of this process, linked as COMn in a
@@ -52,29 +52,29 @@ class SimHandle {
     // Starts the device built from `config`, linked as COM<comNumber>.
     virtual ::testing::AssertionResult Launch(const qxsim::Config& config, int comNumber) = 0;
 
-    virtual std::vector<uint8_t> memory(uint8_t space = qxsim::kSpace2) const = 0;
-    virtual std::vector<uint8_t> readMemory(uint8_t space, uint32_t offset,
+    virtual std::vector<uint8_t> Memory(uint8_t space = qxsim::kSpace2) const = 0;
+    virtual std::vector<uint8_t> ReadMemory(uint8_t space, uint32_t offset,
                                             size_t length) const = 0;
-    virtual void writeMemory(uint8_t space, uint32_t offset, const std::vector<uint8_t>& bytes) = 0;
-    virtual std::vector<uint8_t> eeprom() const = 0;  // all 64 KiB
-    virtual void writeEeprom(uint16_t address, const std::vector<uint8_t>& bytes) = 0;
-    virtual qxsim::ModelInfo model() const = 0;
-    virtual qxsim::DeviceState state() const = 0;
-    virtual uint32_t lineBaud() const = 0;    // the line's speed now
-    virtual uint32_t deviceBaud() const = 0;  // 0: not told
+    virtual void WriteMemory(uint8_t space, uint32_t offset, const std::vector<uint8_t>& bytes) = 0;
+    virtual std::vector<uint8_t> Eeprom() const = 0;  // all 64 KiB
+    virtual void WriteEeprom(uint16_t address, const std::vector<uint8_t>& bytes) = 0;
+    virtual qxsim::ModelInfo Model() const = 0;
+    virtual qxsim::DeviceState State() const = 0;
+    virtual uint32_t LineBaud() const = 0;    // the line's speed now
+    virtual uint32_t DeviceBaud() const = 0;  // 0: not told
 
-    virtual std::vector<qxsim::TranscriptEntry> transcript() const = 0;
-    virtual void clearTranscript() = 0;
-    virtual bool waitForTranscript(size_t count, int timeoutMs) const = 0;
+    virtual std::vector<qxsim::TranscriptEntry> Transcript() const = 0;
+    virtual void ClearTranscript() = 0;
+    virtual bool WaitForTranscript(size_t count, int timeoutMs) const = 0;
 
-    virtual bool addFault(std::string_view spec, std::string* error = nullptr) = 0;
-    virtual void clearFaults() = 0;
-    virtual bool unplug() = 0;
-    virtual bool replug(std::string* error = nullptr) = 0;
-    virtual bool plugged() const = 0;
+    virtual bool AddFault(std::string_view spec, std::string* error = nullptr) = 0;
+    virtual void ClearFaults() = 0;
+    virtual bool Unplug() = 0;
+    virtual bool Replug(std::string* error = nullptr) = 0;
+    virtual bool Plugged() const = 0;
 
     // A name OpenPortByName opens this device by that holds no COM number.
-    virtual std::string portPath() const = 0;
+    virtual std::string PortPath() const = 0;
 };
 
 // The backend this build and environment use, and the two backends.
@@ -117,10 +117,10 @@ class SimDevice {
     void ClearLog() { sink_.Clear(); }
 
     // --- wire: every request the simulator received, in order, with the line speed.
-    std::vector<qxsim::TranscriptEntry> Transcript() const { return sim_->transcript(); }
+    std::vector<qxsim::TranscriptEntry> Transcript() const { return sim_->Transcript(); }
     std::vector<std::vector<uint8_t>> Requests() const;
     std::vector<std::string> RequestHex() const;  // Hex() of each request
-    void ClearTranscript() { sim_->clearTranscript(); }
+    void ClearTranscript() { sim_->ClearTranscript(); }
 
     void Reset() {
         ClearTranscript();
@@ -129,7 +129,7 @@ class SimDevice {
 
     // Fault injection, spec text as qxsim::ParseFault reads it ("HR:refuse", "B:none@2").
     ::testing::AssertionResult AddFault(std::string_view spec);
-    void ClearFaults() { sim_->clearFaults(); }
+    void ClearFaults() { sim_->ClearFaults(); }
 
   private:
     qxsim::Config config_;

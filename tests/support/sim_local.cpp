@@ -33,36 +33,36 @@ class LocalSim final : public SimHandle {
         return ::testing::AssertionSuccess();
     }
 
-    std::vector<uint8_t> memory(uint8_t space) const override { return sim_->Memory(space); }
-    std::vector<uint8_t> readMemory(uint8_t space, uint32_t offset, size_t length) const override {
+    std::vector<uint8_t> Memory(uint8_t space) const override { return sim_->Memory(space); }
+    std::vector<uint8_t> ReadMemory(uint8_t space, uint32_t offset, size_t length) const override {
         return sim_->ReadMemory(space, offset, length);
     }
-    void writeMemory(uint8_t space, uint32_t offset, const std::vector<uint8_t>& bytes) override {
+    void WriteMemory(uint8_t space, uint32_t offset, const std::vector<uint8_t>& bytes) override {
         sim_->WriteMemory(space, offset, bytes);
     }
-    std::vector<uint8_t> eeprom() const override { return sim_->Eeprom(); }
-    void writeEeprom(uint16_t address, const std::vector<uint8_t>& bytes) override {
+    std::vector<uint8_t> Eeprom() const override { return sim_->Eeprom(); }
+    void WriteEeprom(uint16_t address, const std::vector<uint8_t>& bytes) override {
         sim_->WriteEeprom(address, bytes);
     }
-    qxsim::ModelInfo model() const override { return sim_->Model(); }
-    qxsim::DeviceState state() const override { return sim_->State(); }
-    uint32_t lineBaud() const override { return sim_->LineBaud(); }
-    uint32_t deviceBaud() const override { return sim_->DeviceBaud(); }
+    qxsim::ModelInfo Model() const override { return sim_->Model(); }
+    qxsim::DeviceState State() const override { return sim_->State(); }
+    uint32_t LineBaud() const override { return sim_->LineBaud(); }
+    uint32_t DeviceBaud() const override { return sim_->DeviceBaud(); }
 
-    std::vector<qxsim::TranscriptEntry> transcript() const override { return sim_->Transcript(); }
-    void clearTranscript() override { sim_->ClearTranscript(); }
-    bool waitForTranscript(size_t count, int timeoutMs) const override {
+    std::vector<qxsim::TranscriptEntry> Transcript() const override { return sim_->Transcript(); }
+    void ClearTranscript() override { sim_->ClearTranscript(); }
+    bool WaitForTranscript(size_t count, int timeoutMs) const override {
         return sim_->WaitForTranscript(count, timeoutMs);
     }
 
-    bool addFault(std::string_view spec, std::string* error) override {
+    bool AddFault(std::string_view spec, std::string* error) override {
         return sim_->AddFault(spec, error);
     }
-    void clearFaults() override { sim_->ClearFaults(); }
-    bool unplug() override { return sim_->Unplug(); }
-    bool replug(std::string* error) override { return sim_->Replug(error); }
-    bool plugged() const override { return sim_->Plugged(); }
-    std::string portPath() const override { return sim_->SlavePath(); }
+    void ClearFaults() override { sim_->ClearFaults(); }
+    bool Unplug() override { return sim_->Unplug(); }
+    bool Replug(std::string* error) override { return sim_->Replug(error); }
+    bool Plugged() const override { return sim_->Plugged(); }
+    std::string PortPath() const override { return sim_->SlavePath(); }
 
   private:
     std::string comDir_;

@@ -218,7 +218,7 @@ class StandInWindow : public ::testing::Test {
         DeleteFileA(files_.back().c_str());
         return files_.back();
     }
-    std::vector<uint8_t> SimImage() { return dev_.sim().readMemory(qxsim::kSpace2, 0, image_); }
+    std::vector<uint8_t> SimImage() { return dev_.sim().ReadMemory(qxsim::kSpace2, 0, image_); }
 
     qxtest::SimDevice dev_;
     uint32_t image_ = 0;
@@ -257,7 +257,7 @@ TEST_F(StandInWindow, ShowsTheIdentificationBlock) {
 
 TEST_F(StandInWindow, ReadsTheImageIntoAFile) {
     const std::vector<uint8_t> image = Pattern(image_, 7);
-    dev_.sim().writeMemory(qxsim::kSpace2, 0, image);
+    dev_.sim().WriteMemory(qxsim::kSpace2, 0, image);
     const std::string file = File("read.bin");
     StandIn ui;
     ASSERT_TRUE(ui.Open(block_.data(), &dev_.device()));
@@ -292,7 +292,7 @@ TEST_F(StandInWindow, WritesFromAFileAndVerifies) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const std::vector<uint8_t> before = Pattern(image_, ++seed);
-        dev_.sim().writeMemory(qxsim::kSpace2, 0, before);
+        dev_.sim().WriteMemory(qxsim::kSpace2, 0, before);
         const std::vector<uint8_t> bytes = Pattern(c.size, ++seed);
         const std::string file = File("write.bin");
         if (c.size != 0) WriteBytes(file, bytes);
@@ -325,7 +325,7 @@ TEST_F(StandInWindow, WritesFromAFileAndVerifies) {
 
 TEST_F(StandInWindow, CancelStopsALongReadAndTheDeviceStaysUsable) {
     const std::vector<uint8_t> image = Pattern(image_, 3);
-    dev_.sim().writeMemory(qxsim::kSpace2, 0, image);
+    dev_.sim().WriteMemory(qxsim::kSpace2, 0, image);
     // Every read answer comes late: the read takes seconds.
     ASSERT_TRUE(dev_.AddFault("ZR:delay=120"));
     ASSERT_TRUE(dev_.AddFault("R:delay=120"));
@@ -382,7 +382,7 @@ TEST_F(StandInWindow, BankChangeReachesTheDevice) {
         SendMessageA(ui.Item(kBankCombo), CB_SETCURSEL, static_cast<WPARAM>(bank), 0);
         const std::string status = ui.Run(kBankButton);
         EXPECT_EQ(status, "Emulation bank " + std::to_string(bank) + ": VR_S_OK");
-        EXPECT_EQ(dev_.sim().state().emulationBank, bank);
+        EXPECT_EQ(dev_.sim().State().emulationBank, bank);
         EXPECT_EQ(dev_.device().emulationBank, bank);
         EXPECT_TRUE(Contains(ui.Text(kInfoText), "emulating bank " + std::to_string(bank)));
     }
@@ -460,7 +460,7 @@ void NameDevice(const StandIn& ui, const char* name) {
 
 TEST_F(StandInWindow, KeepsItsStateInTheSettingsBlock) {
     const std::string file = File("kept.bin");
-    dev_.sim().writeMemory(qxsim::kSpace2, 0, Pattern(image_, 11));
+    dev_.sim().WriteMemory(qxsim::kSpace2, 0, Pattern(image_, 11));
     {
         StandIn ui;
         ASSERT_TRUE(ui.Open(block_.data(), &dev_.device()));
@@ -490,7 +490,7 @@ TEST_F(StandInWindow, KeepsItsStateInTheSettingsBlock) {
     // The next call starts where the last one ended, and the kept shortcut reads again.
     DeleteFileA(file.c_str());
     const std::vector<uint8_t> image = Pattern(image_, 12);
-    dev_.sim().writeMemory(qxsim::kSpace2, 0, image);
+    dev_.sim().WriteMemory(qxsim::kSpace2, 0, image);
     StandIn ui;
     ASSERT_TRUE(ui.Open(block_.data(), &dev_.device()));
     RECT rect{};
