@@ -11,6 +11,7 @@
 
 #include "device/qx_vorrel.h"
 #include "sim_fixture.h"
+#include "support/elapsed.h"
 
 namespace qx::wiretest {
 
@@ -18,11 +19,8 @@ using qxtest::Hex;
 using qxtest::SimConfig;
 using qxtest::SimDevice;
 using Lines = std::vector<std::string>;
-using Clock = std::chrono::steady_clock;
-
-inline double MsSince(Clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
+using qxtest::Clock;
+using qxtest::ExactMsSince;
 
 // A device object opened on the simulated model, fields as identification would leave
 // them, log and transcript empty.

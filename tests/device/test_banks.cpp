@@ -136,7 +136,7 @@ TEST(Banks, LockHeldFlagNeverTouchesTheLock) {
     EXPECT_EQ(d.SetReadWriteBank(2), VR_S_OK);
     ASSERT_TRUE(dev.AddFault("B:refuse"));
     EXPECT_EQ(d.SetBank(3, 1, 0, 1), VR_E_INVALID_RESPONSE);
-    EXPECT_LT(MsSince(start), 1000.0);
+    EXPECT_LT(ExactMsSince(start), 1000.0);
     EXPECT_EQ(d.portFree.load(), 0) << "still held by the transfer";
     EXPECT_EQ(dev.RequestHex(), (Lines{"42 52 01 95", "42 52 02 96", "42 52 03 97"}));
     EXPECT_EQ(d.readWriteBank, 2);

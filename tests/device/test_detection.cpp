@@ -300,7 +300,7 @@ TEST(ScanCost, FullWalkWithoutDevicesCostsOnlyFailedOpens) {
     char text[100] = "stale";
     const auto start = identtest::Clock::now();
     EXPECT_EQ(dev.device().FindDevice(text, sizeof text, nullptr, 0), 0);
-    const double elapsed = identtest::MsSince(start);
+    const double elapsed = identtest::ExactMsSince(start);
     std::printf("[ figure ] 254-port walk without devices: %.1f ms\n", elapsed);
     EXPECT_LT(elapsed, 1000.0);
     EXPECT_STREQ(text, "");
@@ -320,7 +320,7 @@ TEST(ScanCost, SilentPortCostsThePausesAndThreeBoundedExchanges) {
     START_SIM(dev, Silent(), 3);
     const auto start = identtest::Clock::now();
     EXPECT_EQ(dev.device().OpenDeviceOnPort(3, nullptr, 0, nullptr, kScanSettleDelay), 0);
-    const double elapsed = identtest::MsSince(start);
+    const double elapsed = identtest::ExactMsSince(start);
     std::printf("[ figure ] silent port probe: %.1f ms (budget %.0f ms)\n", elapsed, kBudget);
     EXPECT_LT(elapsed, kBudget + kTolerance);
     // The exchanges really waited for their time-outs.

@@ -14,15 +14,13 @@
 #include "device/transfer_frame.h"
 #include "log/log_sink.h"
 #include "log/text_sink.h"
+#include "support/elapsed.h"
 
 namespace qx {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double MsSince(Clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
+using qxtest::Clock;
+using qxtest::ExactMsSince;
 
 // A device object logging into a text sink.
 struct Logged {
@@ -364,7 +362,7 @@ TEST(PortLock, AcquireReleaseAndBusyFromASecondThread) {
     std::thread other([&] {
         const auto start = Clock::now();
         result = AcquirePort(device);
-        waited = MsSince(start);
+        waited = ExactMsSince(start);
     });
     other.join();
     EXPECT_EQ(result, VR_E_PORT_BUSY);
@@ -387,7 +385,7 @@ TEST(PortLock, WithoutAnEventAcquisitionProceedsAtOnce) {
     const auto start = Clock::now();
     EXPECT_EQ(AcquirePort(device), VR_S_OK);
     EXPECT_EQ(AcquirePort(device), VR_S_OK);
-    EXPECT_LT(MsSince(start), 500.0);
+    EXPECT_LT(ExactMsSince(start), 500.0);
     EXPECT_EQ(ReleasePort(device), VR_S_OK);
     device.portLock = saved;
 }
@@ -514,7 +512,7 @@ TEST(EarlyRefusals, BankRangesAreCheckedBeforeTheLock) {
     EXPECT_EQ(d.SetBank(10, 1, 0, 0), VR_E_INVALID_REQUEST_PARAM);
     EXPECT_EQ(d.SetBank(256, 0, 0, 0), VR_E_INVALID_REQUEST_PARAM);
     EXPECT_EQ(d.SetBank(300, 0, 1, 0), VR_E_INVALID_REQUEST_PARAM);
-    EXPECT_LT(MsSince(start), 1000.0);
+    EXPECT_LT(ExactMsSince(start), 1000.0);
     ReleasePort(d);
     EXPECT_EQ(d.emulationBank, 0);
     EXPECT_EQ(logged.sink.Text(), "");

@@ -103,7 +103,7 @@ TEST(PortLock, EveryLockedOperationGivesPortBusyAfter1200ms) {
         std::thread other([&] {
             const auto start = Clock::now();
             result = c.call(d);
-            waited = MsSince(start);
+            waited = ExactMsSince(start);
         });
         other.join();
         EXPECT_EQ(result, VR_E_PORT_BUSY);

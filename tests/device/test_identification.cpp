@@ -374,7 +374,7 @@ TEST(Serial, RequestResultsAndTimeout) {
         uint8_t buffer[9] = {};
         const auto start = identtest::Clock::now();
         EXPECT_EQ(device.GetSerial(buffer), c.result);
-        const double elapsed = identtest::MsSince(start);
+        const double elapsed = identtest::ExactMsSince(start);
         if (c.result == VR_S_OK) {
             EXPECT_EQ(buffer[0], 'E');
         }

@@ -17,6 +17,7 @@
 #include "log/log_sink.h"
 #include "log/text_sink.h"
 #include "sim.h"
+#include "support/elapsed.h"
 #include "support/sim_config.h"
 
 namespace identtest {
@@ -111,10 +112,7 @@ inline std::vector<std::string> Split(const std::string& words) {
     return out;
 }
 
-using Clock = std::chrono::steady_clock;
-
-inline double MsSince(Clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
+using qxtest::Clock;
+using qxtest::ExactMsSince;
 
 }  // namespace identtest

@@ -17,18 +17,16 @@
 #include "pty_peer.h"
 #include "ser2net_process.h"
 #include "sim.h"
+#include "support/elapsed.h"
 
 namespace {
 
 using namespace qx;
 using Bytes = std::vector<uint8_t>;
-using Clock = std::chrono::steady_clock;
+using qxtest::Clock;
+using qxtest::MsSince;
 
 constexpr uint32_t KiB = 1024;
-
-int64_t MsSince(Clock::time_point start) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
 
 qxsim::Config Kelby() {
     qxsim::Config config;

@@ -11,9 +11,12 @@
 #include <vector>
 
 #include "cipher.h"
+#include "support/elapsed.h"
 #include "test_transfers_support.h"
 
 namespace {
+
+using qxtest::MsSince;
 
 using namespace qx;
 using qxtest::Hex;
@@ -30,12 +33,6 @@ using Lines = std::vector<std::string>;
 std::vector<uint8_t> Concat(std::vector<uint8_t> head, const uint8_t* data, size_t size) {
     head.insert(head.end(), data, data + size);
     return head;
-}
-
-int64_t MsSince(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
-                                                                 start)
-        .count();
 }
 
 // ------------------------------------------------------------------ wire examples

@@ -18,8 +18,11 @@
 
 #include "device/qx_vorrel.h"
 #include "sim_fixture.h"
+#include "support/elapsed.h"
 
 namespace {
+
+using qxtest::MsSince;
 
 using namespace qx;
 using qxtest::SimDevice;
@@ -58,12 +61,6 @@ std::string Keys(const Requests& requests) {
     std::string keys;
     for (const qxsim::TranscriptEntry& r : requests) keys += (keys.empty() ? "" : " ") + r.command;
     return keys;
-}
-
-int64_t MsSince(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
-                                                                 start)
-        .count();
 }
 
 void ExpectKelby(const QXVorrel& d, const char* text, const uint8_t* version) {

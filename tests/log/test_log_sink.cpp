@@ -8,20 +8,10 @@
 #include <vector>
 
 #include "log/text_sink.h"
+#include "support/text_lines.h"
 
 namespace qx {
 namespace {
-
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    for (;;) {
-        const size_t end = text.find("\r\n", start);
-        lines.push_back(text.substr(start, end - start));
-        if (end == std::string::npos) return lines;
-        start = end + 2;
-    }
-}
 
 // A dump line composed the long way, piece by piece, as an independent reference.
 std::string ReferenceDumpLine(unsigned offset, const uint8_t* bytes, size_t n) {
@@ -43,7 +33,7 @@ struct Attached {
     TextSink sink{true};
     LogWindow log;
     Attached() { AttachTextSink(log, sink); }
-    std::vector<std::string> Lines() const { return qx::Lines(sink.Text()); }
+    std::vector<std::string> Lines() const { return qxtest::SplitLines(sink.Text()); }
 };
 
 HResult FormatIntoLine(const char* format, ...) {

@@ -19,20 +19,20 @@
 
 #include "com_port_server.h"
 #include "platform/comm.h"
+#include "platform/platform_test_port.h"
 #include "platform/port_failure.h"
 #include "pty_peer.h"
 #include "ser2net_process.h"
+#include "support/elapsed.h"
 
 namespace {
 
 namespace p = qx::platform;
 using Bytes = std::vector<uint8_t>;
-using Clock = std::chrono::steady_clock;
+using platformtest::Port;
+using qxtest::Clock;
+using qxtest::MsSince;
 constexpr uint32_t kMax = qx::kMaxDword;
-
-int64_t MsSince(Clock::time_point start) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
 
 // Runs a test body with QX_COM_DIR unset, restoring it afterwards.
 class NoComDir {
@@ -47,20 +47,6 @@ class NoComDir {
 
   private:
     std::optional<std::string> saved_;
-};
-
-class Port {
-  public:
-    explicit Port(const std::string& path) : handle_(p::CommOpen(path.c_str())) {}
-    ~Port() {
-        if (ok()) p::CommClose(handle_);
-    }
-    bool ok() const { return handle_ != qx::InvalidHandle(); }
-    qx::OsHandle handle() const { return handle_; }
-    bool SetTimeouts(qx::COMMTIMEOUTS t) { return p::CommSetTimeouts(handle_, &t); }
-
-  private:
-    qx::OsHandle handle_;
 };
 
 TEST(ResolveComName, BuiltInMapCoversThreeDeviceFamilies) {

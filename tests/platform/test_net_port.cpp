@@ -13,52 +13,18 @@
 #include "com_port_server.h"
 #include "platform/comm.h"
 #include "platform/net_port.h"
+#include "platform/platform_test_port.h"
+#include "support/elapsed.h"
 
 namespace {
 
 namespace p = qx::platform;
 using Bytes = std::vector<uint8_t>;
-using Clock = std::chrono::steady_clock;
+using platformtest::Port;
+using qxtest::Clock;
 using qxtest::ComPortServer;
+using qxtest::MsSince;
 constexpr uint32_t kMax = qx::kMaxDword;
-
-int64_t MsSince(Clock::time_point start) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
-
-class Port {
-  public:
-    explicit Port(const std::string& name) : handle_(p::CommOpen(name.c_str())) {}
-    ~Port() {
-        if (ok()) p::CommClose(handle_);
-    }
-    Port(const Port&) = delete;
-    Port& operator=(const Port&) = delete;
-    bool ok() const { return handle_ != qx::InvalidHandle(); }
-    qx::OsHandle handle() const { return handle_; }
-    bool SetTimeouts(qx::COMMTIMEOUTS t) { return p::CommSetTimeouts(handle_, &t); }
-    qx::DCB State() {
-        qx::DCB dcb{};
-        EXPECT_TRUE(p::CommGetState(handle_, &dcb));
-        return dcb;
-    }
-    uint32_t Write(const Bytes& bytes) {
-        uint32_t done = 0;
-        EXPECT_TRUE(
-            p::CommWrite(handle_, bytes.data(), static_cast<uint32_t>(bytes.size()), &done));
-        return done;
-    }
-    Bytes Read(uint32_t count) {
-        Bytes buffer(count);
-        uint32_t done = 0;
-        EXPECT_TRUE(p::CommRead(handle_, buffer.data(), count, &done));
-        buffer.resize(done);
-        return buffer;
-    }
-
-  private:
-    qx::OsHandle handle_;
-};
 
 Bytes Escaped(const Bytes& data) {
     Bytes wire;

@@ -20,20 +20,18 @@
 #include "device/qx_vorrel_internal.h"
 #include "pty_peer.h"
 #include "sim_fixture.h"
+#include "support/elapsed.h"
 
 namespace {
 
 using namespace qx;
-using Clock = std::chrono::steady_clock;
+using qxtest::Clock;
+using qxtest::MsSince;
 
 constexpr int64_t kLockWaitMs = kPortLockWaitMs;
 constexpr uint32_t kConstantMs = kDefaultReadTimeoutMs;
 // Scheduling on a loaded two-core machine under ThreadSanitizer.
 constexpr int64_t kToleranceMs = 700;
-
-int64_t MsSince(Clock::time_point start) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
 
 std::vector<uint8_t> Pattern(size_t size, uint32_t seed) {
     std::vector<uint8_t> bytes(size);

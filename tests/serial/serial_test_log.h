@@ -6,6 +6,7 @@
 
 #include "log/log_sink.h"
 #include "log/text_sink.h"
+#include "support/text_lines.h"
 
 namespace qxtest {
 
@@ -14,16 +15,7 @@ class CapturedLog {
     CapturedLog() { qx::AttachTextSink(window_, sink_); }
     qx::LogWindow* window() { return &window_; }
     std::vector<std::string> Lines() const {
-        std::vector<std::string> lines;
-        const std::string& text = sink_.Text();
-        if (text.empty()) return lines;
-        size_t start = 0;
-        for (;;) {
-            const size_t end = text.find("\r\n", start);
-            lines.push_back(text.substr(start, end - start));
-            if (end == std::string::npos) return lines;
-            start = end + 2;
-        }
+        return sink_.Text().empty() ? std::vector<std::string>{} : SplitLines(sink_.Text());
     }
     bool Empty() const { return sink_.Text().empty(); }
     void Clear() { sink_.Clear(); }

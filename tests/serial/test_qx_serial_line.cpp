@@ -14,17 +14,15 @@
 #include "pty_peer.h"
 #include "serial/qx_serial.h"
 #include "serial_test_log.h"
+#include "support/elapsed.h"
 
 namespace {
 
 using qx::QXSerial;
 using Bytes = std::vector<uint8_t>;
 using Lines = std::vector<std::string>;
-using Clock = std::chrono::steady_clock;
-
-int64_t MsSince(Clock::time_point start) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
+using qxtest::Clock;
+using qxtest::MsSince;
 
 bool SameTimeouts(const qx::COMMTIMEOUTS& a, const qx::COMMTIMEOUTS& b) {
     return a.ReadIntervalTimeout == b.ReadIntervalTimeout &&

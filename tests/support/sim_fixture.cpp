@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "text_lines.h"
+
 namespace qxtest {
 
 std::string Hex(const std::vector<uint8_t>& bytes) {
@@ -98,17 +100,7 @@ void SimDevice::AdoptModel() {
 }
 
 std::vector<std::string> SimDevice::LogLines() const {
-    std::vector<std::string> lines;
-    const std::string& text = sink_.Text();
-    if (text.empty()) return lines;
-    size_t start = 0;
-    for (;;) {
-        const size_t end = text.find("\r\n", start);
-        lines.push_back(text.substr(start, end == std::string::npos ? end : end - start));
-        if (end == std::string::npos) break;
-        start = end + 2;
-    }
-    return lines;
+    return sink_.Text().empty() ? std::vector<std::string>{} : SplitLines(sink_.Text());
 }
 
 namespace {

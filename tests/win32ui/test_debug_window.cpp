@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "log/log_sink.h"
+#include "support/text_lines.h"
 #include "win32_test_support.h"
 #include "win32ui/win32ui.h"
 
@@ -304,13 +305,7 @@ TEST(DebugWindowReopen, ReopeningWhileAnotherThreadLogsKeepsEveryLineWhole) {
         const int seen = rounds.load();
         EXPECT_TRUE(ServeUntil([&] { return rounds.load() > seen + 2; }, 20000));
         const std::string text = WindowText(static_cast<HWND>(log.edit));
-        std::vector<std::string> lines;
-        for (size_t start = 0;;) {
-            const size_t end = text.find("\r\n", start);
-            lines.push_back(text.substr(start, end - start));
-            if (end == std::string::npos) break;
-            start = end + 2;
-        }
+        std::vector<std::string> lines = qxtest::SplitLines(text);
         // A line goes in as its break and then its text: read between the two, the text
         // ends in a break still waiting for its line.
         if (lines.size() > 1 && lines.back().empty()) lines.pop_back();
