@@ -117,56 +117,34 @@ TEST(TelnetDecoder, SplitsDataFromEverythingElseWhereverTheReadsCut) {
         b.insert(b.end(), {0xFF, 0xF0, 0x42});
         return b;
     }();
+    // clang-format off
     const DecodeCase cases[] = {
-        {"plain data",
-         {0x00, 0x0D, 0x00, 0x0D, 0x0A, 0xFE},
-         {0x00, 0x0D, 0x00, 0x0D, 0x0A, 0xFE},
-         {}},
-        {"doubled FF",
-         {0x01, 0xFF, 0xFF, 0x02, 0xFF, 0xFF, 0xFF, 0xFF},
-         {0x01, 0xFF, 0x02, 0xFF, 0xFF},
-         {}},
-        {"negotiation inside data",
-         {0x41, 0xFF, 0xFD, 0x2C, 0x42, 0xFF, 0xFB, 0x01, 0x43},
-         {0x41, 0x42, 0x43},
-         {"DO 2C", "WILL 01"}},
-        {"every verb",
-         {0xFF, 0xFB, 0x03, 0xFF, 0xFC, 0x03, 0xFF, 0xFD, 0x00, 0xFF, 0xFE, 0x00},
-         {},
-         {"WILL 03", "WONT 03", "DO 00", "DONT 00"}},
+        {"plain data", {0x00, 0x0D, 0x00, 0x0D, 0x0A, 0xFE}, {0x00, 0x0D, 0x00, 0x0D, 0x0A, 0xFE},
+            {}},
+        {"doubled FF", {0x01, 0xFF, 0xFF, 0x02, 0xFF, 0xFF, 0xFF, 0xFF},
+            {0x01, 0xFF, 0x02, 0xFF, 0xFF}, {}},
+        {"negotiation inside data", {0x41, 0xFF, 0xFD, 0x2C, 0x42, 0xFF, 0xFB, 0x01, 0x43},
+            {0x41, 0x42, 0x43}, {"DO 2C", "WILL 01"}},
+        {"every verb", {0xFF, 0xFB, 0x03, 0xFF, 0xFC, 0x03, 0xFF, 0xFD, 0x00, 0xFF, 0xFE, 0x00},
+            {}, {"WILL 03", "WONT 03", "DO 00", "DONT 00"}},
         {"baud answer between data",
-         {0x0A, 0xFF, 0xFA, 0x2C, 0x65, 0x00, 0x0E, 0x10, 0x00, 0xFF, 0xF0, 0x0F},
-         {0x0A, 0x0F},
-         {"SB 2C: 65 00 0E 10 00"}},
+            {0x0A, 0xFF, 0xFA, 0x2C, 0x65, 0x00, 0x0E, 0x10, 0x00, 0xFF, 0xF0, 0x0F}, {0x0A, 0x0F},
+            {"SB 2C: 65 00 0E 10 00"}},
         {"FF inside a subnegotiation value",
-         {0xFF, 0xFA, 0x2C, 0x65, 0x00, 0x00, 0xFF, 0xFF, 0x01, 0xFF, 0xF0},
-         {},
-         {"SB 2C: 65 00 00 FF 01"}},
+            {0xFF, 0xFA, 0x2C, 0x65, 0x00, 0x00, 0xFF, 0xFF, 0x01, 0xFF, 0xF0}, {},
+            {"SB 2C: 65 00 00 FF 01"}},
         {"modem and line state notifications",
-         {0x4F, 0xFF, 0xFA, 0x2C, 0x6B, 0x00, 0xFF, 0xF0, 0xFF, 0xFA, 0x2C, 0x6A, 0x60, 0xFF, 0xF0,
-          0x4F},
-         {0x4F, 0x4F},
-         {"SB 2C: 6B 00", "SB 2C: 6A 60"}},
-        {"one-byte commands",
-         {0x01, 0xFF, 0xF1, 0x02, 0xFF, 0xF9, 0xFF, 0xF0},
-         {0x01, 0x02},
-         {"CMD F1", "CMD F9", "CMD F0"}},
+            {0x4F, 0xFF, 0xFA, 0x2C, 0x6B, 0x00, 0xFF, 0xF0, 0xFF, 0xFA, 0x2C, 0x6A, 0x60, 0xFF, 0xF0, 0x4F},
+            {0x4F, 0x4F}, {"SB 2C: 6B 00", "SB 2C: 6A 60"}},
+        {"one-byte commands", {0x01, 0xFF, 0xF1, 0x02, 0xFF, 0xF9, 0xFF, 0xF0}, {0x01, 0x02},
+            {"CMD F1", "CMD F9", "CMD F0"}},
         {"malformed subnegotiation: IAC DO inside",
-         {0xFF, 0xFA, 0x2C, 0x65, 0xFF, 0xFD, 0x01, 0x33},
-         {0x33},
-         {"DO 01"}},
+            {0xFF, 0xFA, 0x2C, 0x65, 0xFF, 0xFD, 0x01, 0x33}, {0x33}, {"DO 01"}},
         {"subnegotiation without payload", {0xFF, 0xFA, 0x2C, 0xFF, 0xF0}, {}, {"SB 2C:"}},
-        {"a long subnegotiation is cut, the stream goes on",
-         longSub,
-         {0x42},
-         {"SB 2C: 00 " +
-          [] {
-              std::string s;
-              for (size_t i = 0; i + 1 < tn::Decoder::kMaxPayload; ++i) s += i ? " 41" : "41";
-              return s;
-          }() +
-          " (cut)"}},
+        {"a long subnegotiation is cut, the stream goes on", longSub, {0x42},
+            {"SB 2C: 00 " + [] { std::string s; for (size_t i = 0; i + 1 < tn::Decoder::kMaxPayload; ++i) s += i ? " 41" : "41"; return s; }() + " (cut)"}},
     };
+    // clang-format on
     for (const DecodeCase& c : cases) {
         SCOPED_TRACE(c.name);
         std::vector<std::vector<Bytes>> feeds;
@@ -201,34 +179,22 @@ struct NegotiationCase {
 // go-ahead, and refuses everything else (ECHO above all: an echo would come back as data).
 TEST(TelnetOptions, AnswersOnlyWhatChangesAndRefusesTheRest) {
     constexpr uint8_t WILL = tn::kWill, WONT = tn::kWont, DO = tn::kDo, DONT = tn::kDont;
+    // clang-format off
     const NegotiationCase cases[] = {
         {"ser2net at connect (as captured)",
-         {{WILL, 3}, {DO, 3}, {WILL, 1}, {DONT, 1}, {DO, 0}, {WILL, 0}, {DO, 44}, {DO, 3}},
-         {0xFF, DONT, 1},
-         true,
-         false},
-        {"server asks first for what was not offered",
-         {{DO, 24}, {WILL, 5}},
-         {0xFF, WONT, 24, 0xFF, DONT, 5},
-         false,
-         false},
+            {{WILL, 3}, {DO, 3}, {WILL, 1}, {DONT, 1}, {DO, 0}, {WILL, 0}, {DO, 44}, {DO, 3}},
+            {0xFF, DONT, 1}, true, false},
+        {"server asks first for what was not offered", {{DO, 24}, {WILL, 5}},
+            {0xFF, WONT, 24, 0xFF, DONT, 5}, false, false},
         {"refusal of the COM-PORT-OPTION", {{DONT, 44}}, {}, false, true},
-        {"switched off after agreeing",
-         {{DO, 44}, {DONT, 44}, {WILL, 0}, {WONT, 0}},
-         {0xFF, WONT, 44, 0xFF, DONT, 0},
-         false,
-         false},
-        {"repeated requests are not answered again",
-         {{DO, 44}, {DO, 44}, {WILL, 3}, {WILL, 3}},
-         {},
-         true,
-         false},
-        {"a refused option asked again is refused again",
-         {{WILL, 1}, {WILL, 1}},
-         {0xFF, DONT, 1, 0xFF, DONT, 1},
-         false,
-         false},
+        {"switched off after agreeing", {{DO, 44}, {DONT, 44}, {WILL, 0}, {WONT, 0}},
+            {0xFF, WONT, 44, 0xFF, DONT, 0}, false, false},
+        {"repeated requests are not answered again", {{DO, 44}, {DO, 44}, {WILL, 3}, {WILL, 3}},
+            {}, true, false},
+        {"a refused option asked again is refused again", {{WILL, 1}, {WILL, 1}},
+            {0xFF, DONT, 1, 0xFF, DONT, 1}, false, false},
     };
+    // clang-format on
     for (const NegotiationCase& c : cases) {
         SCOPED_TRACE(c.name);
         tn::Options options({tn::kOptionComPort, tn::kOptionBinary, tn::kOptionSuppressGoAhead},
@@ -298,40 +264,24 @@ struct DeadlineCase {
 
 TEST(ReadDeadlines, FollowTheCommTimeoutRules) {
     constexpr uint32_t kMax = qx::kMaxDword;
+    // clang-format off
     const DeadlineCase cases[] = {
-        {"total = multiplier x count + constant",
-         {0, 2, 100, 0, 0},
-         10,
-         false,
-         {{0, 0, 0, 120}, {50, 0, 0, 70}, {119, 3, 1, 1}, {120, 3, 1, 0}, {500, 0, 0, 0}}},
-        {"interval only after the first byte",
-         {40, 0, 300, 0, 0},
-         10,
-         false,
-         {{0, 0, 0, 300}, {100, 2, 0, 40}, {100, 2, 30, 10}, {290, 2, 5, 10}, {100, 2, 40, 0}}},
-        {"interval without total",
-         {200, 0, 0, 0, 0},
-         10,
-         false,
-         {{0, 0, 0, -1}, {5000, 0, 0, -1}, {5000, 1, 150, 50}}},
+        {"total = multiplier x count + constant", {0, 2, 100, 0, 0}, 10, false,
+            {{0, 0, 0, 120}, {50, 0, 0, 70}, {119, 3, 1, 1}, {120, 3, 1, 0}, {500, 0, 0, 0}}},
+        {"interval only after the first byte", {40, 0, 300, 0, 0}, 10, false,
+            {{0, 0, 0, 300}, {100, 2, 0, 40}, {100, 2, 30, 10}, {290, 2, 5, 10}, {100, 2, 40, 0}}},
+        {"interval without total", {200, 0, 0, 0, 0}, 10, false,
+            {{0, 0, 0, -1}, {5000, 0, 0, -1}, {5000, 1, 150, 50}}},
         {"all zero: no limit", {0, 0, 0, 0, 0}, 10, false, {{0, 0, 0, -1}, {9000, 9, 9000, -1}}},
         {"MAXDWORD/0/0: at once", {kMax, 0, 0, 0, 0}, 10, true, {{0, 0, 0, 0}}},
-        {"MAXDWORD/MAXDWORD/c: the first arrival within c",
-         {kMax, kMax, 400, 0, 0},
-         10,
-         true,
-         {{0, 0, 0, 400}, {399, 0, 0, 1}, {400, 0, 0, 0}}},
-        {"MAXDWORD/MAXDWORD/MAXDWORD is no special form",
-         {kMax, kMax, kMax, 0, 0},
-         1,
-         false,
-         {{0, 0, 0, 2 * static_cast<int64_t>(kMax)}}},
-        {"the largest total does not wrap into none",
-         {0, kMax, kMax, 0, 0},
-         0xFFFFFFFF,
-         false,
-         {{0, 0, 0, int64_t{1} << 40}, {1000, 0, 0, (int64_t{1} << 40) - 1000}}},
+        {"MAXDWORD/MAXDWORD/c: the first arrival within c", {kMax, kMax, 400, 0, 0}, 10, true,
+            {{0, 0, 0, 400}, {399, 0, 0, 1}, {400, 0, 0, 0}}},
+        {"MAXDWORD/MAXDWORD/MAXDWORD is no special form", {kMax, kMax, kMax, 0, 0}, 1, false,
+            {{0, 0, 0, 2 * static_cast<int64_t>(kMax)}}},
+        {"the largest total does not wrap into none", {0, kMax, kMax, 0, 0}, 0xFFFFFFFF, false,
+            {{0, 0, 0, int64_t{1} << 40}, {1000, 0, 0, (int64_t{1} << 40) - 1000}}},
     };
+    // clang-format on
     using Clock = qx::platform::ReadDeadlines::Clock;
     const Clock::time_point start = Clock::now();
     for (const DeadlineCase& c : cases) {

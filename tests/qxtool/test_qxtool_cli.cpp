@@ -14,20 +14,14 @@ TEST_F(Qxtool, HelpDescribesEveryCommandAndOption) {
     const struct {
         std::vector<std::string> args;
         std::vector<std::string> mentions;
+        // clang-format off
     } cases[] = {
         {{"--help"},
-         {"ports",       "detect",     "info",    "read",      "write",
-          "verify",      "eeprom",     "bank",    "speed",     "flashinfo",
-          "serial",      "tolliver",   "models",  "--port",    "-P",
-          "--log",       "--json",     "--quiet", "--verbose", "--baud",
-          "Exit status", "QX_COM_DIR", "115200",  "Ctrl+C",    "VR_E_OPERATION_CANCELED"}},
+            {"ports",       "detect",     "info",    "read",      "write", "verify",      "eeprom",     "bank",    "speed",     "flashinfo", "serial",      "tolliver",   "models",  "--port",    "-P", "--log",       "--json",     "--quiet", "--verbose", "--baud", "Exit status", "QX_COM_DIR", "115200",  "Ctrl+C",    "VR_E_OPERATION_CANCELED"}},
         {{"read", "--help"},
-         {"FILE", "--address", "--length", "--format", "--method", "--space", "GetActiveBankSize",
-          "--offset", "--split", "--bank", "standard output", ".s28"}},
+            {"FILE", "--address", "--length", "--format", "--method", "--space", "GetActiveBankSize", "--offset", "--split", "--bank", "standard output", ".s28"}},
         {{"write", "--help"},
-         {"FILE", "--address", "--format", "--method", "--alt", "--lower", "--plain", "--space",
-          "both", "--no-verify", "--fill", "line number", "--offset", "--split", "--bank",
-          "standard input", "*.img", "*.mot", "block path"}},
+            {"FILE", "--address", "--format", "--method", "--alt", "--lower", "--plain", "--space", "both", "--no-verify", "--fill", "line number", "--offset", "--split", "--bank", "standard input", "*.img", "*.mot", "block path"}},
         {{"verify", "--help"}, {"FILE", "--address", "--format", "--offset", "--split", "--bank"}},
         {{"models", "--help"}, {"capabilities", "firmware"}},
         {{"detect", "--help"}, {"--all"}},
@@ -42,6 +36,7 @@ TEST_F(Qxtool, HelpDescribesEveryCommandAndOption) {
         {{"flashinfo", "--help"}, {"flash"}},
         {{"serial", "--help"}, {"serial"}},
     };
+    // clang-format on
     for (const auto& c : cases) {
         const ToolResult r = Tool(c.args);
         EXPECT_EQ(r.status, 0) << c.args[0] << r.err;
@@ -204,6 +199,7 @@ TEST_F(Qxtool, EveryExitStatus) {
         std::vector<std::string> args;
         int status;
         std::string message;
+        // clang-format off
     } cases[] = {
         {{"--port", "COM4", "info"}, 0, ""},
         {{"-P", "COM4", "info"}, 0, ""},
@@ -213,32 +209,24 @@ TEST_F(Qxtool, EveryExitStatus) {
         {{"--port", "COM6", "info"}, 3, "not known"},
         {{"--port", File("no-such-tty"), "info"}, 3, "no-such-tty"},
         // Why a port cannot be used, as the system says it.
-        {{"--port", "COM9", "info"},
-         3,
-         "cannot open COM9: no such port (nothing at " + comDir_ + "/COM9)"},
-        {{"--port", File("no-such-tty"), "info"},
-         3,
-         "cannot open " + File("no-such-tty") + ": no such port (nothing at " +
-             File("no-such-tty") + ")"},
-        {{"--port", "COM8", "info"},
-         3,
-         "cannot open COM8: no such port (" + comDir_ +
-             "/COM8 links to /nonexistent/tty, which does not exist)"},
-        {{"--port", "COM5", "info"},
-         3,
-         "cannot open COM5: in use by another program " + ThisProcess()},
-        {{"--port", held.SlavePath(), "info"},
-         3,
-         "cannot open " + held.SlavePath() + ": in use by another program " + ThisProcess()},
-        {{"--port", File("plain.bin"), "info"},
-         3,
-         "cannot open " + File("plain.bin") + ": not a serial device (" + File("plain.bin") +
-             " is a regular file)"},
+        {{"--port", "COM9", "info"}, 3,
+            "cannot open COM9: no such port (nothing at " + comDir_ + "/COM9)"},
+        {{"--port", File("no-such-tty"), "info"}, 3,
+            "cannot open " + File("no-such-tty") + ": no such port (nothing at " + File("no-such-tty") + ")"},
+        {{"--port", "COM8", "info"}, 3,
+            "cannot open COM8: no such port (" + comDir_ + "/COM8 links to /nonexistent/tty, which does not exist)"},
+        {{"--port", "COM5", "info"}, 3,
+            "cannot open COM5: in use by another program " + ThisProcess()},
+        {{"--port", held.SlavePath(), "info"}, 3,
+            "cannot open " + held.SlavePath() + ": in use by another program " + ThisProcess()},
+        {{"--port", File("plain.bin"), "info"}, 3,
+            "cannot open " + File("plain.bin") + ": not a serial device (" + File("plain.bin") + " is a regular file)"},
         {{"--port", "COM10", "info"}, 3, "cannot open COM10: not a serial device"},
         {{"--port", dir_.path.string(), "info"}, 3, "not a serial device"},
         // Opened, and nothing answered.
         {{"--port", "COM7", "info"}, 3, "no device answered on COM7"},
     };
+    // clang-format on
     for (const auto& c : cases) {
         const ToolResult r = Tool(c.args);
         EXPECT_EQ(r.status, c.status) << c.args[1] << " " << c.args[2] << "\n" << r.err;
@@ -437,33 +425,22 @@ TEST_F(Qxtool, SmallThingsACarefulUserNotices) {
         const char* err;
         const char* file;  // written by the command, holding `fileHas`
         const char* fileHas;
+        // clang-format off
     } cases[] = {
-        {{"read", File("one.bin"), "--length", "1"},
-         0,
-         "read 1 byte at 0x000000-0x000000",
-         "",
-         nullptr,
-         nullptr},
-        {{"flashinfo"},
-         1,
-         "",
-         "VR_E_REQUEST_NOT_SUPPORTED (-3): this model has no flash "
-         "information",
-         nullptr,
-         nullptr},
+        {{"read", File("one.bin"), "--length", "1"}, 0, "read 1 byte at 0x000000-0x000000", "",
+            nullptr, nullptr},
+        {{"flashinfo"}, 1, "",
+            "VR_E_REQUEST_NOT_SUPPORTED (-3): this model has no flash " "information", nullptr,
+            nullptr},
         {{"tolliver", "mode"}, 1, "", "only the Tolliver has a mode", nullptr, nullptr},
-        {{"write", File("text.bin")},
-         0,
-         "",
-         "text.bin has a binary image's name but reads as "
-         "Intel HEX text",
-         nullptr,
-         nullptr},
+        {{"write", File("text.bin")}, 0, "",
+            "text.bin has a binary image's name but reads as " "Intel HEX text", nullptr, nullptr},
         {{"models"}, 0, "O   Kelby ", "", nullptr, nullptr},
         {{"read", File("r.s28"), "--length", "16"}, 0, "", "", "r.s28", "\nS2140000"},
         {{"read", File("r.s37"), "--length", "16"}, 0, "", "", "r.s37", "\nS315000000"},
         {{"read", File("r.s19"), "--length", "16"}, 0, "", "", "r.s19", "\nS1130000"},
     };
+    // clang-format on
     for (const auto& c : cases) {
         std::vector<std::string> args = {"--port", "COM4"};
         args.insert(args.end(), c.args.begin(), c.args.end());

@@ -99,37 +99,18 @@ TEST_F(Qxtool, PortsTellPortsApart) {
         std::string reason;
         bool usb;
         std::vector<std::string> stableNames;
+        // clang-format off
     } expected[] = {
         {"COM3", 3, adapter.SlavePath(), true, 1, "", "", true, {stable}},
-        {"COM4",
-         4,
-         busy.SlavePath(),
-         true,
-         0,
-         "in-use",
-         "in use by another program " + ThisProcess(),
-         false,
-         {}},
+        {"COM4", 4, busy.SlavePath(), true, 0, "in-use",
+            "in use by another program " + ThisProcess(), false, {}},
         {"COM7", 7, "/nonexistent/tty", false, -1, "", "", false, {}},
-        {"COM8",
-         8,
-         File("plain.bin"),
-         true,
-         0,
-         "not-serial",
-         "not a serial device (" + File("plain.bin") + " is a regular file)",
-         false,
-         {}},
-        {(dev / "ttyACM0").string(),
-         -1,
-         (dev / "ttyACM0").string(),
-         true,
-         0,
-         "not-serial",
-         "not a serial device (/dev/null is a device that is not a terminal)",
-         false,
-         {}},
+        {"COM8", 8, File("plain.bin"), true, 0, "not-serial",
+            "not a serial device (" + File("plain.bin") + " is a regular file)", false, {}},
+        {(dev / "ttyACM0").string(), -1, (dev / "ttyACM0").string(), true, 0, "not-serial",
+            "not a serial device (/dev/null is a device that is not a terminal)", false, {}},
     };
+    // clang-format on
     const auto& ports = v["ports"].items;
     ASSERT_EQ(ports.size(), std::size(expected)) << json.out;
     for (size_t i = 0; i < ports.size(); ++i) {

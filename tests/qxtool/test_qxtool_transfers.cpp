@@ -384,57 +384,26 @@ TEST_F(Qxtool, AFailedWriteNamesTheRangeThatMayBeIncomplete) {
         uint8_t space;  // where the acknowledged part lies
         uint32_t acknowledged;
         const char* note;
+        // clang-format off
     } cases[] = {
-        {"block",
-         SimConfig('A', 2, 12),
-         "W:none@5",
-         {"--method", "block"},
-         qxsim::kSpace2,
-         0x400,
-         "qxtool: 0x000000-0x0003FF was written and acknowledged; 0x000400-0x00FFFF (64512 "
-         "bytes) may be incomplete"},
-        {"bulk",
-         SimConfig('O', 10, 15),
-         "ZW:none@3",
-         {"--method", "bulk"},
-         qxsim::kSpace2,
-         0x2000,
-         "qxtool: 0x000000-0x001FFF was written and acknowledged; 0x002000-0x00FFFF (57344 "
-         "bytes) may be incomplete"},
-        {"first packet",
-         SimConfig('O', 10, 15),
-         "ZW:refuse@1",
-         {"--method", "bulk"},
-         qxsim::kSpace2,
-         0,
-         "qxtool: 0x000000-0x00FFFF (65536 bytes) may be incomplete"},
-        {"both spaces",
-         SimConfig('R', 2, 0),
-         "ZW:none@18",
-         {"--method", "bulk"},
-         qxsim::kSpace1,
-         0x1000,
-         "qxtool: in space 1 (space 2 is complete), 0x000000-0x000FFF was written and "
-         "acknowledged; 0x001000-0x00FFFF (61440 bytes) may be incomplete"},
+        {"block", SimConfig('A', 2, 12), "W:none@5", {"--method", "block"}, qxsim::kSpace2, 0x400,
+            "qxtool: 0x000000-0x0003FF was written and acknowledged; 0x000400-0x00FFFF (64512 " "bytes) may be incomplete"},
+        {"bulk", SimConfig('O', 10, 15), "ZW:none@3", {"--method", "bulk"}, qxsim::kSpace2, 0x2000,
+            "qxtool: 0x000000-0x001FFF was written and acknowledged; 0x002000-0x00FFFF (57344 " "bytes) may be incomplete"},
+        {"first packet", SimConfig('O', 10, 15), "ZW:refuse@1", {"--method", "bulk"},
+            qxsim::kSpace2, 0, "qxtool: 0x000000-0x00FFFF (65536 bytes) may be incomplete"},
+        {"both spaces", SimConfig('R', 2, 0), "ZW:none@18", {"--method", "bulk"}, qxsim::kSpace1,
+            0x1000,
+            "qxtool: in space 1 (space 2 is complete), 0x000000-0x000FFF was written and " "acknowledged; 0x001000-0x00FFFF (61440 bytes) may be incomplete"},
         // The note is the error, not progress: --quiet shows it too.
-        {"quiet",
-         SimConfig('A', 2, 12),
-         "W:none@5",
-         {"--method", "block", "-q"},
-         qxsim::kSpace2,
-         0x400,
-         "qxtool: 0x000000-0x0003FF was written and acknowledged; 0x000400-0x00FFFF (64512 "
-         "bytes) may be incomplete"},
+        {"quiet", SimConfig('A', 2, 12), "W:none@5", {"--method", "block", "-q"}, qxsim::kSpace2,
+            0x400,
+            "qxtool: 0x000000-0x0003FF was written and acknowledged; 0x000400-0x00FFFF (64512 " "bytes) may be incomplete"},
         // Bulk refused, then the block path fails too: the note counts the block packets.
-        {"after the fallback",
-         SimConfig('O', 10, 15),
-         "ZW:refuse",
-         {},
-         qxsim::kSpace2,
-         0x600,
-         "qxtool: 0x000000-0x0005FF was written and acknowledged; 0x000600-0x00FFFF (64000 "
-         "bytes) may be incomplete"},
+        {"after the fallback", SimConfig('O', 10, 15), "ZW:refuse", {}, qxsim::kSpace2, 0x600,
+            "qxtool: 0x000000-0x0005FF was written and acknowledged; 0x000600-0x00FFFF (64000 " "bytes) may be incomplete"},
     };
+    // clang-format on
     const std::vector<uint8_t> image = RandomBytes(0x10000, 11);
     qxtest::WriteBytes(File("image.bin"), Bytes(image));
     int com = 4;

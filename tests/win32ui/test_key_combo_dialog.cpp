@@ -265,50 +265,22 @@ struct PressCase {
 };
 
 TEST(KeyComboDialog, CapturesPressedKeysThroughTheHook) {
+    // clang-format off
     const PressCase cases[] = {
-        {"Ctrl, Shift, F5",
-         {},
-         {VK_CONTROL, VK_SHIFT, VK_F5},
-         [] { return Ctrl() + Shift() + "F5"; },
-         true,
-         1,
-         0x0D,
-         0x74},
-        {"Delete, the extended key",
-         {},
-         {VK_DELETE},
-         [] { return std::string("Delete"); },
-         true,
-         1,
-         0x01,
-         0x2E},
-        {"Ctrl+Home",
-         {},
-         {VK_CONTROL, VK_HOME},
-         [] { return Ctrl() + "Home"; },
-         true,
-         1,
-         0x09,
-         0x24},
+        {"Ctrl, Shift, F5", {}, {VK_CONTROL, VK_SHIFT, VK_F5},
+            [] { return Ctrl() + Shift() + "F5"; }, true, 1, 0x0D, 0x74},
+        {"Delete, the extended key", {}, {VK_DELETE}, [] { return std::string("Delete"); }, true,
+            1, 0x01, 0x2E},
+        {"Ctrl+Home", {}, {VK_CONTROL, VK_HOME}, [] { return Ctrl() + "Home"; }, true, 1, 0x09,
+            0x24},
         {"Shift alone from nothing", {}, {VK_SHIFT}, [] { return Shift(); }, true, 1, 0x00, 0},
-        {"Shift added to a held key",
-         {0x01, 0, 'A', {}},
-         {VK_SHIFT},
-         [] { return Shift() + "A"; },
-         true,
-         1,
-         0x05,
-         0x41},
+        {"Shift added to a held key", {0x01, 0, 'A', {}}, {VK_SHIFT}, [] { return Shift() + "A"; },
+            true, 1, 0x05, 0x41},
         // F5 was captured (and shown), but Cancel leaves the caller's Ctrl+C as it was.
-        {"cancelled after F5",
-         {0x09, 0, 'C', {}},
-         {VK_F5},
-         [] { return std::string("F5"); },
-         false,
-         0,
-         0x09,
-         'C'},
+        {"cancelled after F5", {0x09, 0, 'C', {}}, {VK_F5}, [] { return std::string("F5"); },
+            false, 0, 0x09, 'C'},
     };
+    // clang-format on
     for (const PressCase& c : cases) {
         SCOPED_TRACE(c.what);
         KeyCombo combo = c.start;
