@@ -26,7 +26,7 @@ int32_t QXVorrel::GetBank(uint8_t* out, int32_t readWrite, int32_t, int32_t) {
 
     port->Purge();
     // A request that did not go out shows up as the missing reply.
-    port->Write(request, sizeof(request));
+    (void)port->Write(request, sizeof(request));
     uint8_t reply = 0;
     int32_t result = VR_S_OK;
     if (port->Read(&reply, 1) != 1 || reply == kRefused) {
@@ -73,7 +73,8 @@ int32_t QXVorrel::SetBank(uint32_t bank, int32_t readWrite, int32_t persistent, 
     if (takeLock && AcquirePort(*this) == VR_E_PORT_BUSY) return VR_E_PORT_BUSY;
 
     port->Purge();
-    port->Write(request, sizeof(request));
+    // A request that did not go out shows up as the missing reply.
+    (void)port->Write(request, sizeof(request));
     uint8_t reply = 0;
     int32_t result = VR_S_OK;
     if (port->Read(&reply, 1) != 1 || reply != kAccepted) {

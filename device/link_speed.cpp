@@ -55,7 +55,8 @@ int32_t QXVorrel::SetUSBBaud(uint32_t speedIndex, int32_t force) {
             // tries the fastest speed this way).
             if (force != 0) {
                 baudIndex = static_cast<int32_t>(speedIndex);
-                port->SetBaud(static_cast<uint32_t>(baud));
+                // A line that cannot take the speed shows up as the next request unanswered.
+                (void)port->SetBaud(static_cast<uint32_t>(baud));
             }
         } else if ((result = AcquirePort(*this)) == VR_S_OK) {
             lockTaken = true;
@@ -69,9 +70,10 @@ int32_t QXVorrel::SetUSBBaud(uint32_t speedIndex, int32_t force) {
             } else if (port->Read(&reply, 1) != 1) {
                 result = VR_E_COMM_READ_FAILURE;
             } else if (reply == kAccepted) {
-                // The device answered at the old speed; only now does the PC switch.
+                // The device answered at the old speed; only now does the PC switch. A line
+                // that cannot follow shows up as the next request unanswered.
                 baudIndex = static_cast<int32_t>(speedIndex);
-                port->SetBaud(static_cast<uint32_t>(baud));
+                (void)port->SetBaud(static_cast<uint32_t>(baud));
             } else if (force == 0) {
                 result = VR_E_GENERAL_ERROR;
             }

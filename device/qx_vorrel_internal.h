@@ -25,7 +25,7 @@ bool IsTransferEncrypted(const QXVorrel& device, uint32_t flags);
 
 // The lock that serialises exchanges on the port: VR_S_OK, or VR_E_PORT_BUSY after
 // kPortLockWaitMs.
-int32_t AcquirePort(QXVorrel& device);
+[[nodiscard]] int32_t AcquirePort(QXVorrel& device);
 int32_t ReleasePort(QXVorrel& device);
 
 }  // namespace qx

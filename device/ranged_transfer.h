@@ -69,14 +69,16 @@ bool RangeUsesBulk(const QXVorrel& device, uint32_t address, uint32_t length,
 
 // Reads [address, address + length) into buffer. Returns the result of the device call that
 // ended it (VR_S_OK when all arrived); *status (may be null) tells how far it came.
-int32_t ReadRange(QXVorrel& device, uint8_t* buffer, uint32_t address, uint32_t length,
-                  const RangeOptions& options, RangeStatus* status = nullptr);
+[[nodiscard]] int32_t ReadRange(QXVorrel& device, uint8_t* buffer, uint32_t address,
+                                uint32_t length, const RangeOptions& options,
+                                RangeStatus* status = nullptr);
 
 // Writes buffer to [address, address + length). On the bulk path a two-space model without a
 // named space gets space 0x20, then 0x10. When a bulk write fails (but was not stopped) and
 // the method is Auto, it pauses kRangeFallbackPauseMs and writes the whole range again on the
 // block path - both spaces again where the bulk path would have filled both.
-int32_t WriteRange(QXVorrel& device, const uint8_t* buffer, uint32_t address, uint32_t length,
-                   const RangeOptions& options, RangeStatus* status = nullptr);
+[[nodiscard]] int32_t WriteRange(QXVorrel& device, const uint8_t* buffer, uint32_t address,
+                                 uint32_t length, const RangeOptions& options,
+                                 RangeStatus* status = nullptr);
 
 }  // namespace qx

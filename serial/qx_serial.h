@@ -48,17 +48,17 @@ class QXSerial {
     // A port whose line speed this side cannot change (a tcp:// network port).
     bool SpeedIsFixed() const;
     // Opens `name` (null: the previous portName) at 115200 baud, 8N1, DTR and RTS on.
-    bool Open(const char* name);
+    [[nodiscard]] bool Open(const char* name);
     void Close();
 
-    bool SetBaud(uint32_t rate);
+    [[nodiscard]] bool SetBaud(uint32_t rate);
     bool SetReadTimeout(uint32_t milliseconds);
     bool SetTimeouts(const COMMTIMEOUTS* values, uint32_t mask);
     bool GetTimeouts();
     bool SetupBuffers();
     bool Purge();
-    uint32_t Read(void* buffer, uint32_t count);
-    uint32_t Write(const void* buffer, uint32_t count);
+    [[nodiscard]] uint32_t Read(void* buffer, uint32_t count);
+    [[nodiscard]] uint32_t Write(const void* buffer, uint32_t count);
 };
 
 }  // namespace qx
